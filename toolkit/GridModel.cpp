@@ -1,0 +1,51 @@
+#include "GridModel.h"
+
+namespace tk {
+
+namespace {
+const std::wstring kEmpty;
+}
+
+TGridModel::TGridModel(int colCount, int rowCount, int defaultRowHeight)
+    : colCount_(colCount < 1 ? 1 : colCount), rowCount_(rowCount < 1 ? 1 : rowCount),
+      defaultRowHeight_(defaultRowHeight) {}
+
+void TGridModel::SetColCount(int value) {
+    colCount_ = value < 1 ? 1 : value;
+    Changed();
+}
+
+void TGridModel::SetRowCount(int value) {
+    rowCount_ = value < 1 ? 1 : value;
+    Changed();
+}
+
+const std::wstring& TGridModel::Cells(int col, int row) const {
+    if (row < 0 || col < 0 || static_cast<std::size_t>(row) >= cells_.size()) return kEmpty;
+    const auto& r = cells_[static_cast<std::size_t>(row)];
+    return static_cast<std::size_t>(col) < r.size() ? r[static_cast<std::size_t>(col)] : kEmpty;
+}
+
+void TGridModel::SetCells(int col, int row, std::wstring text) {
+    if (row < 0 || col < 0) return;
+    if (static_cast<std::size_t>(row) >= cells_.size()) cells_.resize(static_cast<std::size_t>(row) + 1);
+    auto& r = cells_[static_cast<std::size_t>(row)];
+    if (static_cast<std::size_t>(col) >= r.size()) r.resize(static_cast<std::size_t>(col) + 1);
+    r[static_cast<std::size_t>(col)] = std::move(text);
+    Changed();
+}
+
+int TGridModel::RowHeights(int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= heights_.size() || heights_[static_cast<std::size_t>(row)] == 0)
+        return defaultRowHeight_;
+    return heights_[static_cast<std::size_t>(row)];
+}
+
+void TGridModel::SetRowHeights(int row, int height) {
+    if (row < 0) return;
+    if (static_cast<std::size_t>(row) >= heights_.size()) heights_.resize(static_cast<std::size_t>(row) + 1, 0);
+    heights_[static_cast<std::size_t>(row)] = height;
+    Changed();
+}
+
+}  // namespace tk
