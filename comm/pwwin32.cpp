@@ -1,0 +1,154 @@
+#include "pwwin32.h"
+
+#include <cstring>
+#include <vector>
+
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must be the 52-byte record");
+static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte record");
+
+namespace {
+
+TpwCommApi::CancelIoFn LookupKernelCancelIo() {
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    if (!kernel) return nullptr;
+    return reinterpret_cast<TpwCommApi::CancelIoFn>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel, "CancelIo")));
+}
+
+const TpwCommApi kDefaultApi = {
+    ::CreateFileW,
+    ::CloseHandle,
+    ::SetupComm,
+    ::GetCommState,
+    ::SetCommState,
+    ::GetCommConfig,
+    ::GetDefaultCommConfigW,
+    ::CommConfigDialogW,
+    ::SetCommTimeouts,
+    ::GetCommTimeouts,
+    ::GetCommProperties,
+    ::ClearCommError,
+    ::SetCommMask,
+    ::GetCommMask,
+    ::WaitCommEvent,
+    ::GetOverlappedResult,
+    ::ReadFile,
+    ::WriteFile,
+    ::TransmitCommChar,
+    ::EscapeCommFunction,
+    ::GetCommModemStatus,
+    ::PurgeComm,
+    ::FlushFileBuffers,
+    LookupKernelCancelIo,
+};
+
+TpwCommApi g_api = kDefaultApi;
+
+// Providers may append their own data; a few kilobytes is already generous.
+constexpr DWORD kMaxProviderConfig = 64 * 1024;
+
+template <class Call>
+bool ReadConfigFixed(COMMCONFIG& cfg, Call&& call) {
+    DWORD size = sizeof(COMMCONFIG);
+    cfg.dwSize = sizeof(COMMCONFIG);
+    // The size goes in a variable of its own: a failing call writes the size
+    // it needs there, which must not end up as the record's own dwSize.
+    bool ok = call(&cfg, &size) != FALSE;
+    if (!ok && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > sizeof(COMMCONFIG) &&
+        size <= kMaxProviderConfig) {
+        std::vector<DWORD> block((size + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+        auto* big = reinterpret_cast<COMMCONFIG*>(block.data());
+        std::memcpy(big, &cfg, sizeof(COMMCONFIG));
+        big->dwSize = size;
+        DWORD bigSize = size;
+        ok = call(big, &bigSize) != FALSE;
+        if (ok) {
+            std::memcpy(&cfg, big, sizeof(COMMCONFIG));
+            // Provider data past the fixed record is not kept.
+            cfg.dwProviderOffset = 0;
+            cfg.dwProviderSize = 0;
+        }
+    }
+    cfg.dwSize = sizeof(COMMCONFIG);
+    cfg.dcb.DCBlength = sizeof(DCB);
+    return ok;
+}
+
+}  // namespace
+
+TpwCommApi& pwCommApi() { return g_api; }
+const TpwCommApi& pwDefaultCommApi() { return kDefaultApi; }
+
+TpwCommApiScope::TpwCommApiScope(const TpwCommApi& api) : saved_(g_api) { g_api = api; }
+TpwCommApiScope::~TpwCommApiScope() { g_api = saved_; }
+
+void ResetOverlapped(OVERLAPPED& ovl) {
+    HANDLE event = ovl.hEvent;
+    std::memset(&ovl, 0, sizeof(ovl));
+    ovl.hEvent = event;
+}
+
+bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& ovl, DWORD& transferred, DWORD& error) {
+    error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) return false;
+    const bool ok = g_api.GetOverlappedResult(handle, &ovl, &transferred, TRUE) != FALSE;
+    if (!ok) error = ::GetLastError();
+    return ok;
+}
+
+bool WriteAndWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl) {
+    ResetOverlapped(ovl);
+    DWORD written = 0;
+    if (g_api.WriteFile(handle, buffer, count, &written, &ovl)) return true;
+    DWORD error = 0;
+    const bool ok = WaitOverlappedResult(handle, ovl, written, error);
+    // Callers report the failure with the thread's last error.
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl) {
+    ResetOverlapped(ovl);
+    DWORD read = 0;
+    if (g_api.ReadFile(handle, buffer, count, &read, &ovl)) return true;
+    DWORD error = 0;
+    const bool ok = WaitOverlappedResult(handle, ovl, read, error);
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+bool WriteNoWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl) {
+    ResetOverlapped(ovl);
+    DWORD written = 0;
+    if (g_api.WriteFile(handle, buffer, count, &written, &ovl)) return true;
+    return ::GetLastError() == ERROR_IO_PENDING;
+}
+
+bool CancelDeviceIo(HANDLE handle) {
+    TpwCommApi::CancelIoFn cancel = g_api.LookupCancelIo();
+    return cancel != nullptr && cancel(handle) != FALSE;
+}
+
+std::wstring SysErrorText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD len = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
+        0, nullptr);
+    std::wstring text;
+    if (len != 0 && buffer) text.assign(buffer, len);
+    if (buffer) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() <= L' ' || text.back() == L'.')) text.pop_back();
+    return text;
+}
+
+bool GetCommConfigFixed(HANDLE handle, COMMCONFIG& cfg) {
+    return ReadConfigFixed(
+        cfg, [&](COMMCONFIG* c, DWORD* size) { return g_api.GetCommConfig(handle, c, size); });
+}
+
+bool GetDefaultCommConfigFixed(const std::wstring& name, COMMCONFIG& cfg) {
+    return ReadConfigFixed(cfg, [&](COMMCONFIG* c, DWORD* size) {
+        return g_api.GetDefaultCommConfigW(name.c_str(), c, size);
+    });
+}

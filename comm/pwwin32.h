@@ -1,0 +1,89 @@
+// Routines around the Win32 communications calls: one replaceable table of
+// the kernel32 functions the serial component uses, the overlapped transfer
+// routines built on it, and the system's error text.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Every kernel32 communications call of the serial component goes through
+// this table. By default it points at the real Win32 calls; tests install a
+// simulated driver (modem lines, line errors, refused writes) that a pty
+// under Wine cannot produce.
+struct TpwCommApi {
+    HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    BOOL(WINAPI* CloseHandle)(HANDLE);
+    BOOL(WINAPI* SetupComm)(HANDLE, DWORD, DWORD);
+    BOOL(WINAPI* GetCommState)(HANDLE, LPDCB);
+    BOOL(WINAPI* SetCommState)(HANDLE, LPDCB);
+    BOOL(WINAPI* GetCommConfig)(HANDLE, LPCOMMCONFIG, LPDWORD);
+    BOOL(WINAPI* GetDefaultCommConfigW)(LPCWSTR, LPCOMMCONFIG, LPDWORD);
+    BOOL(WINAPI* CommConfigDialogW)(LPCWSTR, HWND, LPCOMMCONFIG);
+    BOOL(WINAPI* SetCommTimeouts)(HANDLE, LPCOMMTIMEOUTS);
+    BOOL(WINAPI* GetCommTimeouts)(HANDLE, LPCOMMTIMEOUTS);
+    BOOL(WINAPI* GetCommProperties)(HANDLE, LPCOMMPROP);
+    BOOL(WINAPI* ClearCommError)(HANDLE, LPDWORD, LPCOMSTAT);
+    BOOL(WINAPI* SetCommMask)(HANDLE, DWORD);
+    BOOL(WINAPI* GetCommMask)(HANDLE, LPDWORD);
+    BOOL(WINAPI* WaitCommEvent)(HANDLE, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* GetOverlappedResult)(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
+    BOOL(WINAPI* ReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* TransmitCommChar)(HANDLE, char);
+    BOOL(WINAPI* EscapeCommFunction)(HANDLE, DWORD);
+    BOOL(WINAPI* GetCommModemStatus)(HANDLE, LPDWORD);
+    BOOL(WINAPI* PurgeComm)(HANDLE, DWORD);
+    BOOL(WINAPI* FlushFileBuffers)(HANDLE);
+    // CancelIo is not imported: it is looked up in kernel32 at every call.
+    // The lookup itself is part of the table so a simulated driver can
+    // answer it (or report the function missing with null).
+    using CancelIoFn = BOOL(WINAPI*)(HANDLE);
+    CancelIoFn (*LookupCancelIo)();
+};
+
+// The table in use. Replace entries only while no port is open.
+TpwCommApi& pwCommApi();
+// The table of the real Win32 calls.
+const TpwCommApi& pwDefaultCommApi();
+
+// Installs a table for the lifetime of the object and restores the previous
+// one afterwards (tests).
+class TpwCommApiScope {
+public:
+    explicit TpwCommApiScope(const TpwCommApi& api);
+    ~TpwCommApiScope();
+    TpwCommApiScope(const TpwCommApiScope&) = delete;
+    TpwCommApiScope& operator=(const TpwCommApiScope&) = delete;
+
+private:
+    TpwCommApi saved_;
+};
+
+// Overlapped transfers. They report success only, never a byte count.
+// Each clears the record's status fields (keeping its event) before use.
+bool WriteAndWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl);
+bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl);
+// Starts the write and returns: true when it completed or is pending.
+bool WriteNoWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl);
+// After a failed transfer call: waits for a pending transfer to complete.
+// `error` receives the failing call's error (or GetOverlappedResult's).
+bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& ovl, DWORD& transferred, DWORD& error);
+// Cancels the calling thread's pending transfers on the handle, through
+// CancelIo looked up at run time. True when the lookup and the call succeeded.
+bool CancelDeviceIo(HANDLE handle);
+
+// Clears the status fields of an overlapped record, keeping its event.
+void ResetOverlapped(OVERLAPPED& ovl);
+
+// The system's message text for an error code (language neutral, inserts
+// ignored), without trailing control characters, blanks and full stops.
+std::wstring SysErrorText(DWORD code);
+
+// GetCommConfig / GetDefaultCommConfigW into one fixed COMMCONFIG. A
+// provider that reports a larger configuration is read into a block of the
+// size it asks for and only the leading fixed record is kept, so `cfg` is
+// never overrun. Afterwards cfg.dwSize is sizeof(COMMCONFIG).
+bool GetCommConfigFixed(HANDLE handle, COMMCONFIG& cfg);
+bool GetDefaultCommConfigFixed(const std::wstring& name, COMMCONFIG& cfg);

@@ -1,0 +1,133 @@
+// A simulated serial driver installed into the component's Win32 call table.
+// It keeps per-port queues and modem lines, can produce line errors, refused
+// writes, failing event waits and a port that vanishes, and records every
+// call in order so tests can check what the component asked of the driver.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pwwin32.h"
+
+namespace sim {
+
+struct Call {
+    Call() = default;
+    explicit Call(std::string f, HANDLE h = nullptr, DWORD x = 0, DWORD y = 0)
+        : fn(std::move(f)), handle(h), a(x), b(y) {}
+    std::string fn;       // "CreateFileW", "WriteFile", "EscapeCommFunction", ...
+    HANDLE handle = nullptr;
+    DWORD a = 0;          // first numeric argument (count, flags, function, mask ...)
+    DWORD b = 0;          // second numeric argument
+    std::string data;     // bytes written (WriteFile, TransmitCommChar)
+    std::wstring name;    // file name (CreateFileW, GetDefaultCommConfigW)
+    DCB dcb{};            // SetCommState
+    COMMTIMEOUTS timeouts{};  // SetCommTimeouts
+    const void* ptr = nullptr;  // buffer or record address
+};
+
+// The device behind one COM name. Survives opens and closes.
+struct Port {
+    std::wstring name;
+    bool busy = false;                 // held by another program: open fails with error 5
+    DWORD modem = 0;                   // MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON
+    bool dsrFollowsDtr = false;        // the device answers DTR with DSR
+    bool ctsFollowsRts = false;        // and RTS with CTS
+    bool linesUnsupported = false;     // like a pty under Wine: modem calls fail with error 50
+    std::string rx;                    // bytes waiting to be read
+    std::string tx;                    // every byte the driver has taken, in order
+    std::string ahead;                 // bytes sent with TransmitCommChar
+    DWORD outQue = 0;                  // what ClearCommError reports as cbOutQue
+    DWORD errors = 0;                  // pending CE_* bits, cleared by ClearCommError
+    DWORD statFlags = 0;               // COMSTAT flag bits reported with them
+    DWORD refuseWrites = 0;            // non-zero: WriteFile fails with this error
+    DWORD waitFails = 0;               // non-zero: WaitCommEvent fails with this error
+    DWORD vanishedError = 0;           // non-zero: the device is gone, every call fails
+    bool pendWrites = false;           // writes stay pending until completed
+    DWORD configSize = sizeof(COMMCONFIG);  // size the provider reports for its configuration
+    bool dtr = false, rts = false, brk = false;
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    DWORD inQueue = 0, outQueue = 0, mask = 0;
+    DWORD events = 0;                  // EV_* bits waiting for WaitCommEvent
+    HANDLE handle = nullptr;           // open handle or null
+};
+
+class Driver {
+public:
+    // Installs the simulation into the call table; the destructor restores
+    // the previous table.
+    Driver();
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    static Driver& Current();
+
+    Port& AddPort(const std::wstring& name);
+    Port& port(const std::wstring& name);
+    bool HasPort(const std::wstring& name) const;
+    void RemovePort(const std::wstring& name);
+
+    // Device side (thread-safe).
+    void Receive(const std::wstring& name, const std::string& bytes);
+    void SetModem(const std::wstring& name, DWORD modem);
+    void RaiseEvents(const std::wstring& name, DWORD evMask);
+    void LineError(const std::wstring& name, DWORD errors, DWORD statFlags = 0);
+    void Vanish(const std::wstring& name, DWORD error = ERROR_BAD_COMMAND);
+    // The driver takes the bytes of every pending write now.
+    void CompletePendingWrites();
+    size_t PendingWrites() const;
+
+    // Recorded calls.
+    std::vector<Call> Calls() const;
+    std::vector<Call> Calls(const std::string& fn) const;
+    std::vector<std::string> Names() const;
+    int IndexOf(const std::string& fn, int from = 0) const;
+    int Count(const std::string& fn) const;
+    void ClearCalls();
+
+    // Answer of CommConfigDialogW: a DCB to return (confirmed), or none (cancelled).
+    void SetDialogAnswer(const DCB* dcb);
+
+    // Number of handles currently open.
+    int OpenHandles() const;
+
+    // Entry points of the table (public for the table initialiser).
+    struct Impl;
+
+private:
+    friend struct Impl;
+    Port* ByHandle(HANDLE h);
+    Port* ByName(const std::wstring& name);
+    void Record(Call c);
+    void FirePendingWait(Port& p);
+
+    mutable std::recursive_mutex mu_;
+    std::map<std::wstring, Port> ports_;
+    std::vector<Call> calls_;
+    struct PendingWrite {
+        HANDLE h;
+        OVERLAPPED* ovl;
+        const void* buf;
+        DWORD n;
+    };
+    std::vector<PendingWrite> pendingWrites_;
+    struct PendingWait {
+        HANDLE h;
+        OVERLAPPED* ovl;
+        DWORD* mask;
+    };
+    std::vector<PendingWait> pendingWaits_;
+    bool dialogConfirms_ = false;
+    DCB dialogDcb_{};
+    uintptr_t nextHandle_ = 0x5100;
+    TpwCommApi saved_;
+};
+
+}  // namespace sim
