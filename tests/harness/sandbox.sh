@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# Runs a command inside the Wine test sandbox.
+#
+#   tests/harness/sandbox.sh [options] [--] CMD [ARGS...]
+#
+# Options:
+#   --build-dir DIR    build tree whose Wine prefix and ptys are used
+#                      (default: build/<NAME> for "--preset NAME" in CMD,
+#                      else $QUOLM_BUILD_DIR, else the current directory
+#                      when it holds a CMakeCache.txt)
+#   --device COMn      one more null-modem pair: COMn for the program, the
+#                      other end's Linux path in $QUOLM_DEVICE_PTY for a
+#                      simulated device (the demo maps COM1 this way)
+#   --map COMn=PATH    map COMn to an existing unix path (a pty of your own)
+#   --no-x             do not start Xvfb
+#
+# Why: Wine maps the machine's own /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM*
+# to the lowest free COM numbers, and we run as root. So Wine only ever runs
+# in a private mount namespace whose /dev holds nothing but null, zero, full,
+# random, urandom, tty, ptmx, pts and shm: no host serial port exists there.
+# Inside, the build tree's prefix is created once, socat null-modem pairs are
+# mapped through HKLM\Software\Wine\Ports, Xvfb is started, CMD runs, and
+# everything that was started is stopped again on every exit path.
+set -euo pipefail
+
+HARNESS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO_DIR=$(cd "$HARNESS_DIR/../.." && pwd)
+SELF="$HARNESS_DIR/$(basename "${BASH_SOURCE[0]}")"
+
+# The fixed test pairs: COM10<->COM11, COM12<->COM13, COM14<->COM15.
+PAIRS=("COM10:COM11" "COM12:COM13" "COM14:COM15")
+
+say() { echo "sandbox: $*" >&2; }
+die() { say "error: $*"; exit 2; }
+
+host_serial_visible() {
+    compgen -G '/dev/ttyS[0-9]*' >/dev/null || compgen -G '/dev/ttyUSB*' >/dev/null ||
+        compgen -G '/dev/ttyACM*' >/dev/null
+}
+
+usage() { sed -n '2,25s/^# \{0,1\}//p' "$SELF"; }
+
+# --- options -----------------------------------------------------------------
+BUILD_DIR=""
+DEVICE_PORT=""
+EXTRA_MAPS=()
+START_X=1
+ORIG_ARGS=("$@")
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --build-dir) BUILD_DIR=${2:?--build-dir needs a directory}; shift 2 ;;
+        --device) DEVICE_PORT=${2:?--device needs a port name}; shift 2 ;;
+        --map) EXTRA_MAPS+=("${2:?--map needs COMn=PATH}"); shift 2 ;;
+        --no-x) START_X=0; shift ;;
+        -h|--help) usage; exit 0 ;;
+        --) shift; break ;;
+        -*) die "unknown option $1 (see --help)" ;;
+        *) break ;;
+    esac
+done
+[[ $# -gt 0 ]] || { usage; exit 2; }
+CMD=("$@")
+
+# --- already inside: just run ---------------------------------------------------
+if [[ "${QUOLM_SANDBOX:-}" == 1 ]] && ! host_serial_visible; then
+    if [[ ${#ORIG_ARGS[@]} -ne ${#CMD[@]} ]]; then
+        say "already inside the sandbox; options are ignored"
+    fi
+    exec "${CMD[@]}"
+fi
+
+# --- outside: enter a private mount namespace ----------------------------------
+if [[ "${QUOLM_SANDBOX_STAGE:-}" != inner ]]; then
+    [[ $(id -u) -eq 0 ]] || die "must run as root (it mounts a private /dev)"
+    for tool in unshare mount wine wineserver socat; do
+        command -v "$tool" >/dev/null || die "$tool is missing (run scripts/setup.sh)"
+    done
+    if [[ $START_X -eq 1 ]]; then
+        command -v Xvfb >/dev/null || die "Xvfb is missing (run scripts/setup.sh)"
+    fi
+    export QUOLM_SANDBOX_STAGE=inner
+    exec unshare --mount --propagation private -- bash "$SELF" "${ORIG_ARGS[@]}"
+fi
+unset QUOLM_SANDBOX_STAGE
+
+# --- a /dev without any serial device ---------------------------------------------
+STAGING=$(mktemp -d /tmp/quolm-dev.XXXXXX)
+mount -t tmpfs -o mode=0755,nosuid,size=64k quolm-dev "$STAGING"
+for node in null zero full random urandom tty; do
+    [[ -e /dev/$node ]] || die "/dev/$node is missing on this machine"
+    touch "$STAGING/$node"
+    mount --bind "/dev/$node" "$STAGING/$node"
+done
+mkdir "$STAGING/pts" "$STAGING/shm"
+mount --bind /dev/pts "$STAGING/pts"
+mount -t tmpfs -o mode=1777,nosuid,nodev quolm-shm "$STAGING/shm"
+# A bind-mounted ptmx finds no devpts beside it (openpty fails): point at the
+# instance in pts/ instead, as container runtimes do.
+ln -s pts/ptmx "$STAGING/ptmx"
+ln -s /proc/self/fd "$STAGING/fd"
+ln -s /proc/self/fd/0 "$STAGING/stdin"
+ln -s /proc/self/fd/1 "$STAGING/stdout"
+ln -s /proc/self/fd/2 "$STAGING/stderr"
+mount --move "$STAGING" /dev
+rmdir "$STAGING"
+
+# The one check everything else rests on: no host serial device is visible.
+if [[ -e /dev/ttyS0 ]] || host_serial_visible; then
+    die "a host serial device is still visible in the sandbox; refusing to start Wine"
+fi
+
+# --- the build tree -----------------------------------------------------------------
+if [[ -z "$BUILD_DIR" ]]; then
+    for ((i = 0; i < ${#CMD[@]}; i++)); do
+        case "${CMD[$i]}" in
+            --preset) BUILD_DIR="$REPO_DIR/build/${CMD[$((i + 1))]:-}" ;;
+            --preset=*) BUILD_DIR="$REPO_DIR/build/${CMD[$i]#--preset=}" ;;
+        esac
+    done
+fi
+if [[ -z "$BUILD_DIR" && -n "${QUOLM_BUILD_DIR:-}" ]]; then BUILD_DIR=$QUOLM_BUILD_DIR; fi
+if [[ -z "$BUILD_DIR" && -f CMakeCache.txt ]]; then BUILD_DIR=$PWD; fi
+[[ -n "$BUILD_DIR" ]] || die "no build tree: give --build-dir DIR"
+mkdir -p "$BUILD_DIR"
+BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
+
+export WINEPREFIX="$BUILD_DIR/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+PTY_DIR="$BUILD_DIR/ptys"
+
+# One sandbox per build tree at a time: they would share one wineserver.
+exec 9>"$BUILD_DIR/.sandbox.lock"
+if ! flock -n 9; then
+    say "waiting for another sandbox on $BUILD_DIR"
+    flock 9
+fi
+
+# --- clean-up on every exit path ------------------------------------------------
+PIDS=()
+cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM HUP
+    wineserver -k >/dev/null 2>&1 || true
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    wineserver -w >/dev/null 2>&1 || true
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+# A wineserver for this prefix started elsewhere would still see the host's /dev.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+
+# --- the prefix, created once per build tree ----------------------------------------
+if [[ ! -f "$WINEPREFIX/.quolm-ready" ]]; then
+    say "creating Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    start=$SECONDS
+    wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+    wineserver -w
+    [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]] ||
+        die "the prefix cannot run 32-bit programs (is wine32:i386 installed?)"
+    touch "$WINEPREFIX/.quolm-ready"
+    say "prefix ready in $((SECONDS - start)) s"
+fi
+
+# --- null-modem pairs -------------------------------------------------------------
+mkdir -p "$PTY_DIR"
+rm -f "$PTY_DIR"/com*
+
+declare -A PORT_MAP=()
+start_pair() { # start_pair COMa COMb: two linked ptys, mapped to COMa and COMb
+    local a=$1 b=$2
+    local la="$PTY_DIR/${a,,}" lb="$PTY_DIR/${b,,}"
+    socat "pty,raw,echo=0,link=$la" "pty,raw,echo=0,link=$lb" &
+    PIDS+=($!)
+    PORT_MAP[$a]=$la
+    PORT_MAP[$b]=$lb
+}
+valid_port() { [[ "$1" =~ ^COM[1-9][0-9]{0,2}$ ]]; }
+
+pair_no=0
+for pair in "${PAIRS[@]}"; do
+    pair_no=$((pair_no + 1))
+    a=${pair%%:*} b=${pair##*:}
+    start_pair "$a" "$b"
+    export "QUOLM_PAIR${pair_no}=$a:$b"
+    export "QUOLM_PAIR${pair_no}_A=$PTY_DIR/${a,,}"
+    export "QUOLM_PAIR${pair_no}_B=$PTY_DIR/${b,,}"
+done
+if [[ -n "$DEVICE_PORT" ]]; then
+    DEVICE_PORT=${DEVICE_PORT^^}
+    valid_port "$DEVICE_PORT" || die "bad --device port $DEVICE_PORT"
+    [[ -z "${PORT_MAP[$DEVICE_PORT]:-}" ]] || die "$DEVICE_PORT is already a test pair"
+    start_pair "$DEVICE_PORT" "DEVICE"
+    unset 'PORT_MAP[DEVICE]'
+    export QUOLM_DEVICE_PORT=$DEVICE_PORT
+    export QUOLM_DEVICE_PTY="$PTY_DIR/device"
+fi
+for map in "${EXTRA_MAPS[@]}"; do
+    port=${map%%=*} path=${map#*=}
+    port=${port^^}
+    valid_port "$port" || die "bad --map port $port"
+    [[ -z "${PORT_MAP[$port]:-}" ]] || die "$port is mapped twice"
+    [[ -e "$path" ]] || die "--map $port: $path does not exist"
+    PORT_MAP[$port]=$(readlink -f "$path")
+done
+
+for link in "${PORT_MAP[@]}"; do
+    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.05; done
+    [[ -e "$link" ]] || die "socat did not create $link"
+done
+
+# --- map exactly our ports: the key is read when Wine's mount manager starts ------------
+REG="$BUILD_DIR/.ports.reg"
+{
+    printf 'REGEDIT4\r\n\r\n'
+    printf '[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n\r\n'
+    printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+    for port in "${!PORT_MAP[@]}"; do
+        printf '"%s"="%s"\r\n' "$port" "${PORT_MAP[$port]}"
+    done
+} >"$REG"
+wine regedit /S "Z:${REG//\//\\}" >/dev/null 2>&1 || die "regedit failed"
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+
+# A deleted value leaves its dosdevices link behind, and the link still opens.
+for link in "$WINEPREFIX"/dosdevices/com*; do
+    [[ -L "$link" ]] || continue
+    name=$(basename "$link")
+    if [[ "$(readlink "$link")" != "${PORT_MAP[${name^^}]:-/nonexistent}" ]]; then
+        rm -f "$link"
+    fi
+done
+
+# --- X server ---------------------------------------------------------------------
+if [[ $START_X -eq 1 ]]; then
+    displayfile=$(mktemp /tmp/quolm-display.XXXXXX)
+    Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$displayfile" >/dev/null 2>&1 &
+    PIDS+=($!)
+    for _ in $(seq 200); do [[ -s "$displayfile" ]] && break; sleep 0.05; done
+    display=$(head -n1 "$displayfile")
+    rm -f "$displayfile"
+    [[ -n "$display" ]] || die "Xvfb did not start"
+    export DISPLAY=":$display"
+fi
+
+# Keep one wineserver up for the whole run: every program then starts fast.
+wineserver -p
+wine cmd /c exit >/dev/null 2>&1 || die "wine does not start in $WINEPREFIX"
+for port in "${!PORT_MAP[@]}"; do
+    [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || die "Wine did not map $port"
+done
+
+export QUOLM_SANDBOX=1
+export QUOLM_BUILD_DIR="$BUILD_DIR"
+export QUOLM_PTY_DIR="$PTY_DIR"
+say "ports ${!PORT_MAP[*]}; display ${DISPLAY:-none}; prefix $WINEPREFIX"
+
+rc=0
+"${CMD[@]}" || rc=$?
+exit "$rc"
