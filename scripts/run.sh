@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the shipped 32-bit program and runs its main job: the demo script
+# drives it against a simulated device on COM1. Until that script exists, the
+# program is started under Wine (sandboxed, on Xvfb) and a screenshot is taken.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+REPO_DIR=$PWD
+
+bash scripts/setup.sh
+cmake --preset i686
+cmake --build --preset i686
+
+if [[ -f tools/demo/run-demo.sh ]]; then
+    exec bash tools/demo/run-demo.sh "$@"
+fi
+
+EXE="$REPO_DIR/build/i686/app/Quolm.exe"
+if [[ ! -f "$EXE" ]]; then
+    echo "run.sh: $EXE was not built" >&2
+    exit 1
+fi
+SHOT="$REPO_DIR/build/demo-screenshot.png"
+rm -f "$SHOT"
+
+# Inside the sandbox: start the program in a Wine desktop, wait for its window,
+# take the screenshot, stop (the sandbox stops Wine and Xvfb on the way out).
+bash tests/harness/sandbox.sh --build-dir build/i686 -- bash -c '
+    set -euo pipefail
+    cd "$(dirname "$1")"
+    wine explorer /desktop=Quolm,1024x768 "$(basename "$1")" >/dev/null 2>&1 &
+    for _ in $(seq 60); do
+        xdotool search --name "Quolm" >/dev/null 2>&1 && break
+        sleep 0.5
+    done
+    sleep 2
+    import -window root "$2"
+    wineserver -k || true
+' run-app "$EXE" "$SHOT"
+
+[[ -f "$SHOT" ]] || { echo "run.sh: no screenshot was taken" >&2; exit 1; }
+echo "run.sh: screenshot in $SHOT"

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test:
+#   - the Windows tests of the 32-bit and the 64-bit build, under Wine, inside
+#     the harness sandbox (tests/harness/sandbox.sh);
+#   - every fuzz target of the native build for a bounded time.
+# Ends with the line "N passed, N failed" and a non-zero status on any failure.
+#
+# Environment: QUOLM_FUZZ_SECONDS (default 30) per fuzz target.
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+REPO_DIR=$PWD
+FUZZ_SECONDS=${QUOLM_FUZZ_SECONDS:-30}
+
+passed=0
+failed=0
+problems=()
+
+note_failure() { # note_failure WHAT: one failed step that is not a test count
+    failed=$((failed + 1))
+    problems+=("$1")
+    echo "test.sh: FAILED: $1" >&2
+}
+
+finish() {
+    echo
+    if [[ ${#problems[@]} -gt 0 ]]; then
+        echo "test.sh: failures:"
+        printf '  %s\n' "${problems[@]}"
+    fi
+    echo "$passed passed, $failed failed"
+    if [[ $failed -ne 0 ]]; then exit 1; fi
+    exit 0
+}
+
+section() { printf '\n==== %s ====\n' "$*"; }
+
+section "setup"
+if ! bash scripts/setup.sh; then
+    note_failure "scripts/setup.sh"
+    finish
+fi
+
+# --- Windows builds: build, then the whole CTest suite under Wine -----------------
+for preset in i686 x86_64; do
+    section "configure and build $preset"
+    if ! cmake --preset "$preset" || ! cmake --build --preset "$preset"; then
+        note_failure "build $preset"
+        continue
+    fi
+
+    section "tests $preset (Wine, sandboxed)"
+    log="build/$preset/ctest.log"
+    bash tests/harness/sandbox.sh ctest --preset "$preset" --output-on-failure 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    # "NN% tests passed, F tests failed out of T"
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
+    if [[ -n "$summary" ]]; then
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+        bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+        if [[ $bad -gt 0 ]]; then problems+=("ctest $preset: $bad of $total failed"); fi
+        if [[ $rc -ne 0 && $bad -eq 0 ]]; then note_failure "ctest $preset exited with $rc"; fi
+    else
+        note_failure "ctest $preset ran no test (exit $rc)"
+    fi
+done
+
+# --- Native fuzz targets ------------------------------------------------------------
+section "configure and build fuzz"
+if ! cmake --preset fuzz || ! cmake --build --preset fuzz; then
+    note_failure "build fuzz"
+else
+    mapfile -t fuzzers < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x | sort)
+    if [[ ${#fuzzers[@]} -eq 0 ]]; then
+        echo "test.sh: no fuzz target built yet"
+    fi
+    for exe in "${fuzzers[@]}"; do
+        name=$(basename "$exe")
+        section "fuzz $name (${FUZZ_SECONDS} s)"
+        corpus="build/fuzz-corpus/$name"
+        artifacts="build/fuzz-artifacts"
+        mkdir -p "$corpus" "$artifacts"
+        # Checked-in seeds are read, never written.
+        seeds=()
+        [[ -d "tools/fuzz/corpus/$name" ]] && seeds=("tools/fuzz/corpus/$name")
+        log="build/fuzz-corpus/$name.log"
+        timeout --kill-after=10 $((FUZZ_SECONDS + 120)) "$exe" \
+            -max_total_time="$FUZZ_SECONDS" -timeout=20 -print_final_stats=1 \
+            -artifact_prefix="$artifacts/$name-" "$corpus" "${seeds[@]}" >"$log" 2>&1
+        rc=$?
+        if [[ $rc -eq 0 ]]; then
+            passed=$((passed + 1))
+            grep -E '^(Done|stat::number_of_executed_units)' "$log" | head -n2
+        else
+            tail -n 40 "$log"
+            note_failure "fuzz $name (exit $rc, log $log, artifacts $artifacts/$name-*)"
+        fi
+    done
+fi
+
+finish
