@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "Classes.h"
@@ -434,11 +435,11 @@ private:
     static LRESULT CALLBACK TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void UnhookTerminal();
 
-    TpwNotifyList* pwNotifyList = nullptr;
+    std::unique_ptr<TpwNotifyList> pwNotifyList;
     TpwCustomLogFile* fLog = nullptr;
     TpwCustomDataProcessor* fDataProcessor = nullptr;
     TOnFatalErrorEvent fOnFatalError;
-    tk::TStringList* slDevices = nullptr;
+    std::unique_ptr<tk::TStringList> slDevices;
     const void* threadData = nullptr;
     std::uint32_t threadDataSize = 0;
     HWND hTerminal = nullptr;

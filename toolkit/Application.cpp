@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "Threads.h"
+
 namespace tk {
 
 TApplication::TApplication() {
@@ -60,8 +62,11 @@ bool TApplication::ProcessOneMessage() {
 }
 
 void TApplication::ProcessMessages() {
+    CheckSynchronize();
     while (ProcessOneMessage()) {
     }
+    // Workers blocked in Synchronize wait for this thread.
+    CheckSynchronize();
 }
 
 void TApplication::Run() {
@@ -74,6 +79,7 @@ void TApplication::Run() {
         }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+        CheckSynchronize();
     }
 }
 

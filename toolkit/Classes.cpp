@@ -101,7 +101,7 @@ TComponent::TComponent(TComponent* owner) : owner_(owner) {
     if (owner_) owner_->InsertComponent(this);
 }
 
-TComponent::~TComponent() {
+void TComponent::RemoveFreeNotifications() {
     state_ |= csDestroying;
     // Everyone holding a reference to us drops it now.
     std::vector<TComponent*> notify = std::move(freeNotifies_);
@@ -111,6 +111,10 @@ TComponent::~TComponent() {
         back.erase(std::remove(back.begin(), back.end(), this), back.end());
         c->Notification(this, opRemove);
     }
+}
+
+TComponent::~TComponent() {
+    RemoveFreeNotifications();
     // Destroy owned components, newest first.
     while (!components_.empty()) {
         TComponent* c = components_.back();

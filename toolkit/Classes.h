@@ -120,6 +120,12 @@ public:
         root->Loaded();
     }
 
+protected:
+    // Sends the removal notices now instead of in ~TComponent, while the
+    // derived object is still whole: for destructors of components that the
+    // notified ones call back during the notice.
+    void RemoveFreeNotifications();
+
 private:
     void InsertComponent(TComponent* c);
     void RemoveComponent(TComponent* c);
