@@ -1,0 +1,308 @@
+#include "DataFile.h"
+
+#include <climits>
+#include <new>
+
+#include "SysUtils.h"
+#include "UAppFunction.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cwctype>
+#endif
+
+namespace {
+
+// Name part of an entry line; false for a line without "=".
+bool EntryName(const std::wstring& line, std::wstring_view& name) {
+    const std::size_t eq = line.find(L'=');
+    if (eq == std::wstring::npos) return false;
+    name = std::wstring_view(line).substr(0, eq);
+    return true;
+}
+
+bool SameName(std::wstring_view a, const std::wstring& b) { return tk::SameTextLocale(std::wstring(a), b); }
+
+std::wstring DecodeUtf16(const std::string& bytes, std::size_t start, bool bigEndian) {
+    std::wstring out;
+    out.reserve((bytes.size() - start) / 2);
+    for (std::size_t i = start; i + 1 < bytes.size(); i += 2) {
+        const auto b0 = static_cast<unsigned char>(bytes[i]);
+        const auto b1 = static_cast<unsigned char>(bytes[i + 1]);
+        out.push_back(static_cast<wchar_t>(bigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0));
+    }
+    return out;
+}
+
+#ifdef _WIN32
+
+void CheckConvertible(std::size_t size) {
+    // The system's converters take int lengths.
+    if (size > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
+}
+
+std::wstring DecodeUtf8(const std::string& bytes) {
+    CheckConvertible(bytes.size());
+    return tk::Utf8ToWide(bytes);
+}
+
+std::wstring DecodeAnsi(const std::string& bytes) {
+    CheckConvertible(bytes.size());
+    return tk::AnsiToWide(bytes);
+}
+
+#else
+
+// Stand-in for the system's converter: malformed sequences become U+FFFD,
+// characters beyond the BMP become surrogate pairs.
+std::wstring DecodeUtf8(const std::string& bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned b = static_cast<unsigned char>(bytes[i]);
+        unsigned need = 0;
+        std::uint32_t cp = 0, min = 0;
+        if (b < 0x80) {
+            out.push_back(static_cast<wchar_t>(b));
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            need = 1, cp = b & 0x1F, min = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            need = 2, cp = b & 0x0F, min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            need = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            out.push_back(L'\xFFFD');
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        for (; j < n && j <= i + need; ++j) {
+            const unsigned c = static_cast<unsigned char>(bytes[j]);
+            if ((c & 0xC0) != 0x80) break;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (j != i + need + 1 || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(L'\xFFFD');
+            i = j > i + 1 ? j : i + 1;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<wchar_t>(cp));
+        }
+        i = j;
+    }
+    return out;
+}
+
+std::wstring DecodeAnsi(const std::string& bytes) { return tk::BytesToLatin1(bytes); }
+
+#endif
+
+}  // namespace
+
+std::wstring DecodeDataFileBytes(const std::string& bytes) {
+    auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) return DecodeUtf8(bytes.substr(3));
+    if (bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return DecodeUtf16(bytes, 2, false);
+    if (bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF) return DecodeUtf16(bytes, 2, true);
+    return DecodeAnsi(bytes);
+}
+
+std::vector<std::wstring> SplitDataLines(const std::wstring& text) {
+    std::size_t end = text.find(L'\0');
+    if (end == std::wstring::npos) end = text.size();
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    while (start < end) {
+        std::size_t stop = start;
+        while (stop < end && text[stop] != L'\r' && text[stop] != L'\n') ++stop;
+        lines.emplace_back(text, start, stop - start);
+        if (stop < end) stop += (text[stop] == L'\r' && stop + 1 < end && text[stop + 1] == L'\n') ? 2 : 1;
+        start = stop;
+    }
+    return lines;
+}
+
+#ifdef _WIN32
+
+std::string EntryNameKey(std::wstring_view name) {
+    const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+    // The empty name needs the terminated form; a length of 0 is refused.
+    const wchar_t* src = name.empty() ? L"" : name.data();
+    const int len = name.empty() ? -1 : static_cast<int>(name.size());
+    if (name.size() > static_cast<std::size_t>(INT_MAX / 16)) return {};
+    std::string key(name.size() * 8 + 32, '\0');
+    int n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, reinterpret_cast<LPWSTR>(key.data()),
+                         static_cast<int>(key.size()));
+    if (n == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, nullptr, 0);
+        if (n <= 0) return {};
+        key.assign(static_cast<std::size_t>(n), '\0');
+        n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, reinterpret_cast<LPWSTR>(key.data()), n);
+    }
+    if (n <= 0) return {};
+    key.resize(static_cast<std::size_t>(n));
+    return key;
+}
+
+#else
+
+std::string EntryNameKey(std::wstring_view name) {
+    // Mirrors the portable SameTextLocale: equal length, equal lower case.
+    std::string key;
+    key.reserve(name.size() * sizeof(wchar_t) + 1);
+    key.push_back('k');  // never empty, so the empty name has a key too
+    for (wchar_t c : name) {
+        const auto lower = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+        key.append(reinterpret_cast<const char*>(&lower), sizeof lower);
+    }
+    return key;
+}
+
+#endif
+
+int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name) {
+    for (int i = 0; i < lines.Count(); ++i) {
+        std::wstring_view entry;
+        if (EntryName(lines.Strings(i), entry) && SameName(entry, name)) return i;
+    }
+    return -1;
+}
+
+TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
+    first_.reserve(static_cast<std::size_t>(lines.Count()));
+    for (int i = 0; i < lines.Count(); ++i) {
+        std::wstring_view name;
+        if (!EntryName(lines.Strings(i), name)) continue;
+        std::string key = EntryNameKey(name);
+        if (key.empty())
+            unkeyed_.push_back(i);
+        else
+            first_.emplace(std::move(key), i);  // keeps the first line per key
+    }
+}
+
+int TEntryIndex::IndexOfName(const std::wstring& name) const {
+    const std::string key = EntryNameKey(name);
+    if (key.empty()) return IndexOfEntryLinear(lines_, name);
+    int found = -1;
+    if (auto it = first_.find(key); it != first_.end()) {
+        std::wstring_view entry;
+        EntryName(lines_.Strings(it->second), entry);
+        if (!SameName(entry, name)) return IndexOfEntryLinear(lines_, name);
+        found = it->second;
+    }
+    for (int i : unkeyed_) {
+        if (found >= 0 && i > found) break;
+        std::wstring_view entry;
+        EntryName(lines_.Strings(i), entry);
+        if (SameName(entry, name)) return i;
+    }
+    return found;
+}
+
+std::wstring TEntryIndex::Values(const std::wstring& name) const {
+    const int i = IndexOfName(name);
+    if (i < 0) return {};
+    const std::wstring& line = lines_.Strings(i);
+    return line.substr(line.find(L'=') + 1);
+}
+
+void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, tk::TGridModel& grid) {
+    lineStore.Clear();
+    lineStore.Reserve(lines.size());
+    for (auto& line : lines) lineStore.Add(std::move(line));
+    lines.clear();
+
+    const TEntryIndex entries(lineStore);
+    const std::int32_t n = tk::StrToInt(entries.Values(L"RowCount"));
+    // The header row plus N rows, in 32-bit arithmetic as the grid counts.
+    grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
+
+    tk::TStringList fields;
+    const int last = grid.RowCount() - 1;
+    for (int r = 1; r <= last; ++r) {
+        const std::wstring number = tk::IntToStr(r);
+        const std::wstring value = entries.Values(number);
+        if (value.empty()) break;
+        SplitCommaText(value, fields);
+        grid.SetCells(0, r, number);
+        grid.SetCells(1, r, fields.Strings(0));
+        grid.SetCells(2, r, fields.Strings(1));
+        grid.SetCells(3, r, fields.Strings(2));
+        grid.SetRowHeights(r, kDataRowHeight);
+    }
+}
+
+void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid) {
+    LoadDataLines(SplitDataLines(DecodeDataFileBytes(bytes)), lineStore, grid);
+}
+
+#ifdef _WIN32
+
+namespace {
+
+class TFileHandle {
+public:
+    explicit TFileHandle(HANDLE h) : h_(h) {}
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    ~TFileHandle() {
+        if (Valid()) CloseHandle(h_);
+    }
+    bool Valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+std::string ReadDataFileBytes(const std::wstring& fileName) {
+    // Read only; others may read along but not write while we read.
+    TFileHandle file(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.Valid()) {
+        const DWORD error = GetLastError();
+        throw tk::EFOpenError(tk::Format(L"Cannot open file \"%s\". %s",
+                                         {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
+    }
+    std::string bytes;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
+        if (static_cast<unsigned long long>(size.QuadPart) > static_cast<unsigned long long>(INT_MAX))
+            throw std::bad_alloc();
+        bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+    }
+    char chunk[64 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) tk::RaiseLastOSError();
+        if (got == 0) break;
+        if (bytes.size() + got > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
+        bytes.append(chunk, got);
+    }
+    return bytes;
+}
+
+void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid) {
+    LoadDataBytes(ReadDataFileBytes(FileName), lineStore, grid);
+}
+
+void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore, tk::TGridModel& grid) {
+    std::wstring fileName;
+    if (execute && execute(kDataFileFilter, fileName) && !fileName.empty())
+        LoadDataFile(fileName, lineStore, grid);
+}
+
+#endif

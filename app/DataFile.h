@@ -1,0 +1,96 @@
+// The command table file: a text file of name=value lines with "RowCount"
+// and the numbered rows "1", "2", ... each holding Type, Function and
+// Command Data. Reading it fills a line store and a four-column grid.
+//
+// The decoding, line cutting, entry lookup and grid filling are portable;
+// reading from disk, the ANSI code page and the locale comparison use the
+// system on Windows (a native build decodes ANSI as Latin-1 and compares
+// with simple case folding, which is enough for fuzzing).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "Classes.h"
+#include "GridModel.h"
+
+#ifdef _WIN32
+#include <functional>
+#endif
+
+// Height given to every grid row that a load fills.
+constexpr int kDataRowHeight = 18;
+
+// The whole file content as text: a leading EF BB BF is UTF-8, FF FE UTF-16
+// little-endian, FE FF UTF-16 big-endian (the mark is dropped); anything else
+// is in the ANSI code page. A last odd byte of UTF-16 is dropped.
+std::wstring DecodeDataFileBytes(const std::string& bytes);
+
+// Cuts text into lines at CR LF, lone CR and lone LF. A NUL ends the text;
+// the empty rest after a final line break is no line.
+std::vector<std::wstring> SplitDataLines(const std::wstring& text);
+
+// Key of an entry name: two names are the same entry exactly when their keys
+// are equal (the locale's case-insensitive sort key on Windows, which orders
+// and equates like the comparison). Empty when the system cannot make one.
+std::string EntryNameKey(std::wstring_view name);
+
+// The first line whose name (the text before its first "=") equals Name by
+// the locale's case-insensitive comparison; -1 when there is none. Lines
+// without "=" are no entries. This is the plain search, line by line.
+int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name);
+
+// The same answer as IndexOfEntryLinear in constant time per lookup: entry
+// names are hashed by EntryNameKey, the first line per key is kept, and a hit
+// is confirmed with the comparison itself. Names without a key are compared
+// one by one, and should a key hit not be confirmed, the plain search
+// decides. `lines` must outlive the index and stay unchanged.
+class TEntryIndex {
+public:
+    explicit TEntryIndex(const tk::TStringList& lines);
+    int IndexOfName(const std::wstring& name) const;
+    // The text after the first "=" of that line; empty when there is none.
+    std::wstring Values(const std::wstring& name) const;
+
+private:
+    const tk::TStringList& lines_;
+    std::unordered_map<std::string, int> first_;  // name key -> first line
+    std::vector<int> unkeyed_;                     // entry lines whose name had no key
+};
+
+// Loads already decoded lines: replaces the line store with them, then sets
+// the grid's row count from "RowCount" and fills rows 1, 2, ... until the row
+// count is reached or a row entry has no value. Errors (an invalid RowCount,
+// a row with fewer than three fields) end the load where they occur.
+void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, tk::TGridModel& grid);
+
+// Decodes file content and loads it (see DecodeDataFileBytes, LoadDataLines).
+void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid);
+
+#ifdef _WIN32
+
+// Filter of the "Load Data" open-file dialog.
+inline const wchar_t* const kDataFileFilter = L"Data File|*.dat";
+
+// Reads the whole file, opened for reading only while others may read but
+// not write it. Raises EFOpenError "Cannot open file "%s". %s" with the full
+// path and the system's text when it cannot be opened.
+std::string ReadDataFileBytes(const std::wstring& fileName);
+
+// Reads FileName (relative to the current directory) into the line store and
+// the grid. Nothing changes when the file cannot be opened; see LoadDataLines
+// for the later errors.
+void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid);
+
+// An open-file dialog: shows itself with the filter and returns true when the
+// user confirmed a file, whose name it then stores in fileName.
+using TOpenFileDialogFn = std::function<bool(const std::wstring& filter, std::wstring& fileName)>;
+
+// "Load Data": asks for a file and loads it when the user confirmed a
+// non-empty name. Cancelling changes nothing.
+void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore, tk::TGridModel& grid);
+
+#endif
