@@ -1,7 +1,11 @@
 #include "pwwin32.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include "Classes.h"
+#include "SysUtils.h"
 
 static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must be the 52-byte record");
 static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte record");
@@ -39,6 +43,8 @@ const TpwCommApi kDefaultApi = {
     ::GetCommModemStatus,
     ::PurgeComm,
     ::FlushFileBuffers,
+    ::LocalAlloc,
+    ::LocalFree,
     LookupKernelCancelIo,
 };
 
@@ -151,4 +157,79 @@ bool GetDefaultCommConfigFixed(const std::wstring& name, COMMCONFIG& cfg) {
     return ReadConfigFixed(cfg, [&](COMMCONFIG* c, DWORD* size) {
         return g_api.GetDefaultCommConfigW(name.c_str(), c, size);
     });
+}
+
+// ---------------------------------------------------------------------------
+// The quick COM port list.
+
+namespace {
+
+tk::TObject* PortNoAsObject(int PortNo) {
+    return reinterpret_cast<tk::TObject*>(static_cast<std::intptr_t>(PortNo));
+}
+
+std::wstring NamePart(const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); }
+
+std::wstring UpperText(std::wstring s) {
+    if (!s.empty()) ::CharUpperBuffW(s.data(), static_cast<DWORD>(s.size()));
+    return s;
+}
+
+}  // namespace
+
+std::wstring TrimText(const std::wstring& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && s[b] <= L' ') ++b;
+    while (e > b && s[e - 1] <= L' ') --e;
+    return s.substr(b, e - b);
+}
+
+int PortNoOfEntry(const tk::TStringList& L, int Index) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(L.Objects(Index)));
+}
+
+void AddPortSorted(const std::wstring& Entry, int PortNo, tk::TStringList& L) {
+    for (int i = 0; i < L.Count(); ++i)
+        if (tk::SameTextLocale(L.Strings(i), Entry)) return;
+    if (L.Count() == 0 || PortNoOfEntry(L, L.Count() - 1) < PortNo) {
+        L.AddObject(Entry, PortNoAsObject(PortNo));
+        return;
+    }
+    for (int i = 0; i < L.Count(); ++i) {
+        if (PortNoOfEntry(L, i) > PortNo) {
+            L.InsertObject(i, Entry, PortNoAsObject(PortNo));
+            return;
+        }
+    }
+}
+
+void ListComPorts(tk::TStringList& L, bool WithValues) {
+    L.Clear();
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return;
+    std::vector<wchar_t> name(130);
+    std::vector<BYTE> data(260);
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLen = static_cast<DWORD>(name.size());
+        DWORD dataLen = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        if (::RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type, data.data(), &dataLen) !=
+            ERROR_SUCCESS)
+            break;
+        std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), dataLen / sizeof(wchar_t));
+        text = text.substr(0, text.find(L'\0'));
+        text = TrimText(UpperText(text));
+        if (text.rfind(L"COM", 0) != 0) continue;
+        bool present = false;
+        for (int i = 0; i < L.Count() && !present; ++i)
+            present = tk::SameTextLocale(NamePart(L.Strings(i)), text);
+        if (present) continue;
+        std::int32_t number = 0;
+        if (!tk::TryStrToInt(text.substr(3), number)) continue;
+        const std::wstring valueName(name.data(), nameLen);
+        AddPortSorted(WithValues ? text + L"=" + valueName : text, number, L);
+    }
+    ::RegCloseKey(key);
 }

@@ -39,6 +39,9 @@ struct TpwCommApi {
     // CancelIo is not imported: it is looked up in kernel32 at every call.
     // The lookup itself is part of the table so a simulated driver can
     // answer it (or report the function missing with null).
+    // The receive buffer's allocation, so a failing allocation can be tested.
+    HLOCAL(WINAPI* LocalAlloc)(UINT, SIZE_T);
+    HLOCAL(WINAPI* LocalFree)(HLOCAL);
     using CancelIoFn = BOOL(WINAPI*)(HANDLE);
     CancelIoFn (*LookupCancelIo)();
 };
@@ -87,3 +90,19 @@ std::wstring SysErrorText(DWORD code);
 // never overrun. Afterwards cfg.dwSize is sizeof(COMMCONFIG).
 bool GetCommConfigFixed(HANDLE handle, COMMCONFIG& cfg);
 bool GetDefaultCommConfigFixed(const std::wstring& name, COMMCONFIG& cfg);
+
+namespace tk {
+class TStringList;
+}
+
+// The quick list of COM ports: the values of the registry key
+// HARDWARE\DEVICEMAP\SERIALCOMM, each port once, in ascending port number.
+// Entries are "COMn=<value name>" with WithValues, else "COMn"; each entry's
+// object is the port number.
+void ListComPorts(tk::TStringList& L, bool WithValues);
+// Adds the entry in ascending port-number order (nothing when present).
+void AddPortSorted(const std::wstring& Entry, int PortNo, tk::TStringList& L);
+// The number an entry of the quick list carries.
+int PortNoOfEntry(const tk::TStringList& L, int Index);
+// Without leading and trailing blanks and control characters.
+std::wstring TrimText(const std::wstring& s);

@@ -107,6 +107,14 @@ public:
     void RemoveFreeNotification(TComponent* other);
     virtual void Notification(TComponent* component, TOperation operation);
 
+    // Sets a published boolean property by its name (e.g. "Checked" of a
+    // check box); false when the class has no such property.
+    virtual bool SetBooleanProperty(const std::wstring& name, bool value) {
+        (void)name;
+        (void)value;
+        return false;
+    }
+
     // Puts the owner and all its components into the loading state, runs
     // `apply` (which sets the stored properties), then sends every one of
     // them Loaded, owned components first and the owner last.

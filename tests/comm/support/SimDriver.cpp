@@ -407,6 +407,31 @@ struct Driver::Impl {
         return TRUE;
     }
 
+    static HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T size) {
+        Driver& d = D();
+        {
+            std::lock_guard lock(d.mu_);
+            Call c{"LocalAlloc", nullptr, flags, static_cast<DWORD>(size)};
+            d.Record(c);
+            if (d.failAlloc) {
+                ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+            ++d.liveAllocs;
+        }
+        return ::LocalAlloc(flags, size);
+    }
+
+    static HLOCAL WINAPI LocalFree(HLOCAL mem) {
+        Driver& d = D();
+        {
+            std::lock_guard lock(d.mu_);
+            d.Record(Call{"LocalFree"});
+            if (mem) --d.liveAllocs;
+        }
+        return ::LocalFree(mem);
+    }
+
     static TpwCommApi::CancelIoFn LookupCancelIo() {
         {
             std::lock_guard lock(D().mu_);
@@ -428,7 +453,8 @@ Driver::Driver() : saved_(pwCommApi()) {
         Impl::SetCommMask,        Impl::GetCommMask,        Impl::WaitCommEvent,
         Impl::GetOverlappedResult, Impl::ReadFile,          Impl::WriteFile,
         Impl::TransmitCommChar,   Impl::EscapeCommFunction, Impl::GetCommModemStatus,
-        Impl::PurgeComm,          Impl::FlushFileBuffers,   Impl::LookupCancelIo,
+        Impl::PurgeComm,          Impl::FlushFileBuffers,   Impl::LocalAlloc,
+        Impl::LocalFree,          Impl::LookupCancelIo,
     };
     pwCommApi() = api;
 }

@@ -98,6 +98,11 @@ public:
     // Number of handles currently open.
     int OpenHandles() const;
 
+    // Allocation of the receive buffer fails while set.
+    bool failAlloc = false;
+    // Blocks allocated through the table and not yet freed.
+    int liveAllocs = 0;
+
     // Entry points of the table (public for the table initialiser).
     struct Impl;
 

@@ -1,0 +1,901 @@
+#include "pwcomm.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Application.h"
+
+namespace {
+
+constexpr std::uint32_t kMinReceiveBuffer = 8192;
+// Posted to the component's own window by the event thread after a wait
+// failure: the port is shut down on the thread that owns the component.
+constexpr UINT WM_PW_SHUTDOWN = WM_APP + 0x2D1;
+constexpr wchar_t kShutdownWindowClass[] = L"TpwCommShutdownWindow";
+
+// A bounded wait for a write abandoned at close; the system completes it
+// once the handle is closed.
+constexpr DWORD kAbandonedWriteWait = 5000;
+
+bool IsWinNT5OrLater() {
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!::GetVersionExW(&info)) return true;
+#pragma GCC diagnostic pop
+    return info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 5;
+}
+
+// Runs a closure when the scope ends, on every way out.
+template <class F>
+class TFinally {
+public:
+    explicit TFinally(F f) : f_(std::move(f)) {}
+    ~TFinally() { f_(); }
+    TFinally(const TFinally&) = delete;
+    TFinally& operator=(const TFinally&) = delete;
+
+private:
+    F f_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pure helpers.
+
+std::uint32_t ComposeDcbFlags(std::uint32_t flags, bool rs485, TStreamProtocol protocol) {
+    flags &= kDcbKeptFlags;
+    if (rs485) return flags | kDcbRS485;
+    switch (protocol) {
+        case spNone: return flags | kDcbNone;
+        case spXonXoff: return flags | kDcbXonXoff;
+        case spHardware: return flags | kDcbHardware;
+    }
+    return flags;
+}
+
+std::uint32_t TraceStatesToEventMask(TTraceStates states, bool rs485Emulation) {
+    const std::uint32_t bits = states.ToBits();
+    // Up to tsRing the set's bits are the mask's bits; above, one place higher
+    // (EV_PERR, 0x200, is never asked for).
+    std::uint32_t mask = EV_RXCHAR | (bits & 0x01FF);
+    if (states.Contains(tsRx80Full)) mask |= EV_RX80FULL;
+    if (states.Contains(tsEvent1)) mask |= EV_EVENT1;
+    if (states.Contains(tsEvent2)) mask |= EV_EVENT2;
+    if (rs485Emulation) mask |= EV_TXEMPTY;
+    return mask;
+}
+
+TTraceStates EventMaskToTraceStates(std::uint32_t mask) {
+    TTraceStates s;
+    if (mask & EV_RXFLAG) s.Include(tsRxFlag);
+    if (mask & EV_CTS) s.Include(tsCTS);
+    if (mask & EV_DSR) s.Include(tsDSR);
+    if (mask & EV_RLSD) s.Include(tsRLSD);
+    if (mask & EV_BREAK) s.Include(tsBreak);
+    if (mask & EV_ERR) s.Include(tsErr);
+    if (mask & EV_RING) s.Include(tsRing);
+    if (mask & EV_RX80FULL) s.Include(tsRx80Full);
+    if (mask & EV_EVENT1) s.Include(tsEvent1);
+    if (mask & EV_EVENT2) s.Include(tsEvent2);
+    return s;
+}
+
+// The flag word follows DCBlength and BaudRate.
+constexpr std::size_t kDcbFlagsOffset = 2 * sizeof(DWORD);
+
+std::uint32_t GetDcbFlags(const DCB& dcb) {
+    std::uint32_t flags;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + kDcbFlagsOffset, sizeof(flags));
+    return flags;
+}
+
+void SetDcbFlags(DCB& dcb, std::uint32_t flags) {
+    std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + kDcbFlagsOffset, &flags, sizeof(flags));
+}
+
+void SetMonitorState(tk::TComponent* control, bool value) {
+    if (control) control->SetBooleanProperty(L"Checked", value);
+}
+
+UINT MsgComEvent() {
+    static const UINT id = ::RegisterWindowMessageW(L"pwCommMsgComEvent");
+    return id;
+}
+
+UINT MsgQuitComEvent() {
+    static const UINT id = ::RegisterWindowMessageW(L"pwCommMsgQuitComEvent");
+    return id;
+}
+
+// Registered at module start-up, once per process.
+static const UINT g_registerMessages = (MsgComEvent(), MsgQuitComEvent());
+
+// ---------------------------------------------------------------------------
+// TCommThread
+
+TCommThread::TCommThread(TpwCustomComm* AOwner) : tk::TThread(true), Com(AOwner), hDevice(AOwner->fHandle) {
+    Start();
+}
+
+TCommThread::~TCommThread() {
+    if (!Finished()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+void TCommThread::Terminate() {
+    tk::TThread::Terminate();
+    HANDLE ev = ovlEvent.load();
+    if (ev) ::SetEvent(ev);
+}
+
+void TCommThread::Execute() {
+    const TpwCommApi& api = pwCommApi();
+    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ovl.hEvent = event;
+    ovlEvent.store(event);
+    bool pending = false;
+    if (hDevice != INVALID_HANDLE_VALUE) {
+        while (!Terminated() && Com->IsDeviceOpen()) {
+            ResetOverlapped(ovl);
+            mask = 0;
+            if (!api.WaitCommEvent(hDevice, &mask, &ovl)) {
+                const DWORD err = ::GetLastError();
+                if (err == ERROR_IO_PENDING) {
+                    pending = true;
+                    // The event may still be set by an earlier synchronous
+                    // completion: wait until this wait has really completed.
+                    for (;;) {
+                        const DWORD w = ::WaitForSingleObject(event, INFINITE);
+                        if (Terminated()) break;
+                        if (w != WAIT_OBJECT_0) {
+                            mask = 0;
+                            break;
+                        }
+                        if (HasOverlappedIoCompleted(&ovl)) break;
+                    }
+                    if (Terminated()) break;
+                    if (HasOverlappedIoCompleted(&ovl)) pending = false;
+                    // A cancelled or failed wait reports no events.
+                    if (!pending && ovl.Internal != 0) mask = 0;
+                } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
+                    // Another wait is still pending: nothing to report.
+                } else if (err == ERROR_INVALID_HANDLE) {
+                    break;
+                } else {
+                    // The device failed: shut the port down without purging,
+                    // on the component's own thread (this one cannot wait
+                    // for its own end).
+                    Com->RequestShutdown();
+                    break;
+                }
+            }
+            if (mask != 0) {
+                while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
+                    if (Terminated() || !Com->IsDeviceOpen()) break;
+                    ::Sleep(1);
+                }
+            }
+        }
+    }
+    if (pending && !HasOverlappedIoCompleted(&ovl)) {
+        // Cancel the pending wait (a new mask completes it) and let it
+        // complete before its record and event go away.
+        DWORD current = 0;
+        if (api.GetCommMask(hDevice, &current)) api.SetCommMask(hDevice, current);
+        DWORD transferred = 0;
+        api.GetOverlappedResult(hDevice, &ovl, &transferred, TRUE);
+    }
+    ovlEvent.store(nullptr);
+    ::CloseHandle(event);
+    ovl.hEvent = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// TMsgThread
+
+TMsgThread::TMsgThread(TpwCustomComm* AOwner) : tk::TThread(true), Com(AOwner) {
+    queueReady = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Start();
+    // Posting fails until the thread has a message queue.
+    if (queueReady) ::WaitForSingleObject(queueReady, 5000);
+}
+
+TMsgThread::~TMsgThread() {
+    if (!Finished()) {
+        Terminate();
+        WaitFor();
+    }
+    if (queueReady) ::CloseHandle(queueReady);
+}
+
+void TMsgThread::Terminate() {
+    tk::TThread::Terminate();
+    ::PostThreadMessageW(ThreadID(), MsgQuitComEvent(), 0, 0);
+}
+
+void TMsgThread::SyncProcessCommEvent() {
+    if (!Terminated()) Com->ProcessCommEvent(glMsg);
+}
+
+void TMsgThread::Execute() {
+    MSG probe;
+    ::PeekMessageW(&probe, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    if (queueReady) ::SetEvent(queueReady);
+    if (!Com) return;
+    for (;;) {
+        if (Terminated()) break;
+        const BOOL r = ::GetMessageW(&glMsg, nullptr, 0xC000, 0xFFFF);
+        if (r == 0 || r == -1) break;
+        if (!Com->IsDeviceOpen()) break;
+        if (Terminated()) break;
+        if (glMsg.message == MsgQuitComEvent()) break;
+        if (glMsg.hwnd || glMsg.message != MsgComEvent()) {
+            ::DispatchMessageW(&glMsg);
+            continue;
+        }
+        if (Com->UseMainThread())
+            Synchronize(tk::TThreadMethod(this, &TMsgThread::SyncProcessCommEvent));
+        else
+            Com->ProcessCommEvent(glMsg);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TpwCustomComm
+
+TpwCustomComm::TpwCustomComm(tk::TComponent* AOwner) : TpwBaseIO(AOwner) {
+    Stat = new COMSTAT();
+    fIsNotSupportRS485 = !IsWinNT5OrLater();
+    SetUseMainThread(true);
+    fTraceStates = TTraceStates();
+    CommCfg.dwSize = sizeof(COMMCONFIG);
+    CommCfg.dcb.DCBlength = sizeof(DCB);
+    SetBufferInSize(8192);
+    SetBufferOutSize(8192);
+    // SendData's record gets an event of its own, so its completion can be
+    // waited for without involving the port handle.
+    fOvlAsync.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    static const ATOM cls = [] {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = &TpwCustomComm::ShutdownWndProc;
+        wc.hInstance = ::GetModuleHandleW(nullptr);
+        wc.lpszClassName = kShutdownWindowClass;
+        return ::RegisterClassW(&wc);
+    }();
+    if (cls) {
+        fShutdownWindow = ::CreateWindowExW(0, kShutdownWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                            nullptr, ::GetModuleHandleW(nullptr), nullptr);
+        if (fShutdownWindow)
+            ::SetWindowLongPtrW(fShutdownWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+}
+
+TpwCustomComm::~TpwCustomComm() {
+    SetTerminal(nullptr);
+    SetDataProcessor(nullptr);
+    fOnTraceState = TOnTraceEvent();
+    DoClose();
+    if (fShutdownWindow) ::DestroyWindow(fShutdownWindow);
+    delete Stat;
+    Stat = nullptr;
+    if (fOvlAsync.hEvent) ::CloseHandle(fOvlAsync.hEvent);
+    fOvlAsync.hEvent = nullptr;
+}
+
+LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_PW_SHUTDOWN) {
+        auto* self = reinterpret_cast<TpwCustomComm*>(::GetWindowLongPtrW(wnd, GWLP_USERDATA));
+        try {
+            // Only the handle whose wait failed; a later open is left alone.
+            if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) self->ClosePort(false);
+        } catch (...) {
+            tk::Application().HandleException();
+        }
+        return 0;
+    }
+    return ::DefWindowProcW(wnd, msg, wParam, lParam);
+}
+
+void TpwCustomComm::RequestShutdown() {
+    if (fShutdownWindow)
+        ::PostMessageW(fShutdownWindow, WM_PW_SHUTDOWN, reinterpret_cast<WPARAM>(fHandle), 0);
+}
+
+// Line settings -------------------------------------------------------------
+
+void TpwCustomComm::SetBaudRate(std::uint32_t Value) {
+    CommCfg.dcb.BaudRate = Value;
+    WriteCommState();
+}
+
+void TpwCustomComm::SetParity(TParity Value) {
+    CommCfg.dcb.Parity = static_cast<BYTE>(Value);
+    CommCfg.dcb.fParity = Value != pNone ? 1 : 0;
+    WriteCommState();
+}
+
+void TpwCustomComm::SetStopBits(TStopBits Value) {
+    CommCfg.dcb.StopBits = static_cast<BYTE>(Value);
+    WriteCommState();
+}
+
+void TpwCustomComm::SetByteSize(std::uint8_t Value) {
+    CommCfg.dcb.ByteSize = (Value >= 4 && Value <= 8) ? Value : 8;
+    WriteCommState();
+}
+
+void TpwCustomComm::SetEventChar(wchar_t Value) {
+    CommCfg.dcb.EvtChar = static_cast<char>(static_cast<unsigned char>(Value & 0xFF));
+    WriteCommState();
+}
+
+wchar_t TpwCustomComm::GetEventChar() {
+    return static_cast<wchar_t>(static_cast<unsigned char>(CommCfg.dcb.EvtChar));
+}
+
+void TpwCustomComm::SetStreamProtocol(TStreamProtocol Value) {
+    fProtocol = Value;
+    WriteCommState();
+}
+
+void TpwCustomComm::SetRS485Mode(bool Value) {
+    fRS485Mode = Value;
+    WriteCommState();
+}
+
+void TpwCustomComm::SetBufferInSize(std::uint16_t Value) {
+    if (IsDeviceOpen()) pwCommApi().SetupComm(fHandle, Value, fBufferOutSize);
+    fBufferInSize = Value;
+}
+
+void TpwCustomComm::SetBufferOutSize(std::uint16_t Value) {
+    if (IsDeviceOpen()) pwCommApi().SetupComm(fHandle, fBufferInSize, Value);
+    fBufferOutSize = Value;
+}
+
+void TpwCustomComm::SetTimeoutRead(std::uint32_t Value) {
+    fCommTimeouts.ReadIntervalTimeout = Value;
+    SetTimeouts(fCommTimeouts);
+}
+
+void TpwCustomComm::SetTimeoutWrite(std::uint32_t Value) {
+    fCommTimeouts.WriteTotalTimeoutConstant = Value;
+    SetTimeouts(fCommTimeouts);
+}
+
+void TpwCustomComm::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
+    fCommTimeouts = Timeouts;
+    if (IsDeviceOpen()) pwCommApi().SetCommTimeouts(fHandle, &fCommTimeouts);
+}
+
+void TpwCustomComm::WriteCommState() {
+    DCB& dcb = CommCfg.dcb;
+    dcb.DCBlength = sizeof(DCB);
+    SetDcbFlags(dcb, ComposeDcbFlags(GetDcbFlags(dcb), fRS485Mode, fProtocol));
+    dcb.XonLim = 80;
+    dcb.XoffLim = 200;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (IsDeviceOpen()) pwCommApi().SetCommState(fHandle, &dcb);
+}
+
+void TpwCustomComm::ApplyPortSettings() {
+    if (!IsDeviceOpen()) return;
+    const TpwCommApi& api = pwCommApi();
+    DWORD errors = 0;
+    api.ClearCommError(fHandle, &errors, nullptr);
+    api.SetupComm(fHandle, fBufferInSize, fBufferOutSize);
+    SetTimeouts(fCommTimeouts);
+    WriteCommState();
+}
+
+std::wstring TpwCustomComm::GetComName() { return L"Unknown"; }
+
+const COMMPROP* TpwCustomComm::CommProp() {
+    if (IsDeviceOpen()) pwCommApi().GetCommProperties(fHandle, &ComProp);
+    return &ComProp;
+}
+
+// Receive buffer ------------------------------------------------------------
+
+bool TpwCustomComm::AllocReceiveBuffer() {
+    FreeReceiveBuffer();
+    const std::uint32_t size = std::max<std::uint32_t>(fBufferInSize, kMinReceiveBuffer);
+    glBuffer = static_cast<std::uint8_t*>(pwCommApi().LocalAlloc(LMEM_ZEROINIT, size));
+    glBufferSize = glBuffer ? size : 0;
+    return glBuffer != nullptr;
+}
+
+void TpwCustomComm::FreeReceiveBuffer() {
+    if (glBuffer) pwCommApi().LocalFree(glBuffer);
+    glBuffer = nullptr;
+    glBufferSize = 0;
+}
+
+// Open and close ------------------------------------------------------------
+
+void TpwCustomComm::CloseDevice(HANDLE Handle) { pwCommApi().CloseHandle(Handle); }
+
+void TpwCustomComm::DoOpen() {
+    DoClose();
+    fTotalReceived = 0;
+    fTotalSent = 0;
+    fOpenError = 0;
+    TpwBaseIO::DoOpen();
+
+    DWORD error = 0;
+    if (!IsDeviceOpen()) {
+        error = fOpenError;
+    } else if (!AllocReceiveBuffer()) {
+        // Without a receive buffer the port is of no use: undo the open.
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        CloseDevice(fHandle);
+        fHandle = INVALID_HANDLE_VALUE;
+    }
+    if (!IsDeviceOpen()) {
+        const std::wstring name = ComName();
+        fLastErrorString = tk::Format(L"Device \"%s\" Open Error !!!\r%s", {name, SysErrorText(error)});
+        DoFatalError(1, 0, fLastErrorString, false);
+        return;
+    }
+    WriteLogFmt(dlSimple, L"The port %s is opened succesfully", {ComName()});
+    ApplyPortSettings();
+    SetTraceStates(TraceStates());
+    StartThreadIO();
+    DoNotify(pwNotifyOpened);
+}
+
+void TpwCustomComm::DoClose() {
+    if (IsDeviceOpen()) {
+        try {
+            ClosePort(true);
+            WriteLog(dlSimple, L"The port is closed succesfully");
+        } catch (...) {
+            TpwBaseIO::DoClose();
+        }
+    }
+    DoTraceState(this, TTraceStates{tsTxEmpty});
+}
+
+void TpwCustomComm::ClosePort(bool Purge) {
+    if (!IsDeviceOpen()) return;
+    StopThreadIO();
+    if (Purge && NotYetSend() > 0) ClearDeviceBuffers();
+    const bool abandoned = fAsyncInFlight && !HasOverlappedIoCompleted(&fOvlAsync);
+    if (abandoned) AbortAsyncWrite();
+    FreeReceiveBuffer();
+    TpwBaseIO::DoClose();
+    if (abandoned && !HasOverlappedIoCompleted(&fOvlAsync)) {
+        // Closing the handle completes the write; its bytes must stay valid
+        // until then.
+        ::WaitForSingleObject(fOvlAsync.hEvent, kAbandonedWriteWait);
+        if (!HasOverlappedIoCompleted(&fOvlAsync)) (void)fAsyncData.release();
+    }
+    fAsyncInFlight = false;
+    DoNotify(pwNotifyClosed);
+}
+
+void TpwCustomComm::StartThreadIO() {
+    if (!MsgThread) MsgThread = new TMsgThread(this);
+    if (!CommThread) CommThread = new TCommThread(this);
+    ::Sleep(25);
+}
+
+void TpwCustomComm::StopThreadIO() {
+    if (CommThread) {
+        CommThread->Terminate();
+        delete CommThread;
+        CommThread = nullptr;
+    }
+    if (MsgThread) {
+        MsgThread->Terminate();
+        delete MsgThread;
+        MsgThread = nullptr;
+    }
+}
+
+void TpwCustomComm::Notification(tk::TComponent* AComponent, tk::TOperation Operation) {
+    TpwBaseIO::Notification(AComponent, Operation);
+    if (Operation != tk::opRemove) return;
+    if (AComponent == fMonitorCTS)
+        fMonitorCTS = nullptr;
+    else if (AComponent == fMonitorDSR)
+        fMonitorDSR = nullptr;
+    else if (AComponent == fMonitorRLSD)
+        fMonitorRLSD = nullptr;
+    else if (AComponent == fMonitorRing)
+        fMonitorRing = nullptr;
+}
+
+void TpwCustomComm::SetMonitor(tk::TComponent*& field, tk::TComponent* Value) {
+    field = Value;
+    if (Value) FreeNotification(Value);
+}
+
+// Writing -------------------------------------------------------------------
+
+void TpwCustomComm::SendChar(wchar_t Ch) {
+    if (!IsDeviceOpen()) return;
+    const unsigned char byte = static_cast<unsigned char>(Ch & 0xFF);
+    WriteLogFmt(dlDebug, L"Try to send char %2Xh ...", {static_cast<int>(byte)});
+    if (IsRS485Emulated()) SetStateRTS(true);
+    if (WriteAndWait(fHandle, &byte, 1, fOvlWrite))
+        fTotalSent += 1;
+    else
+        DoCommError(0, ::GetLastError(), TComStateFlags());
+}
+
+void TpwCustomComm::SendAheadChar(wchar_t Ch) {
+    if (!IsDeviceOpen()) return;
+    if (IsRS485Emulated()) SetStateRTS(true);
+    if (pwCommApi().TransmitCommChar(fHandle, static_cast<char>(Ch & 0xFF)))
+        fTotalSent += 1;
+    else
+        DoCommError(0, ::GetLastError(), TComStateFlags());
+}
+
+void TpwCustomComm::SendString(const std::string& S) {
+    if (!IsDeviceOpen() || S.empty()) return;
+    WriteLogFmt(dlDebug, L"Try to send string %s ...", {tk::AnsiToWide(S)});
+    if (IsRS485Emulated()) SetStateRTS(true);
+    const std::string copy = S;
+    if (WriteAndWait(fHandle, copy.data(), static_cast<DWORD>(copy.size()), fOvlWrite))
+        fTotalSent += static_cast<std::uint32_t>(copy.size());
+    else
+        DoCommError(0, ::GetLastError(), TComStateFlags());
+}
+
+void TpwCustomComm::FinishAsyncWrite() {
+    if (!fAsyncInFlight) return;
+    if (!HasOverlappedIoCompleted(&fOvlAsync)) {
+        DWORD transferred = 0;
+        pwCommApi().GetOverlappedResult(fHandle, &fOvlAsync, &transferred, TRUE);
+    }
+    fAsyncInFlight = false;
+}
+
+void TpwCustomComm::AbortAsyncWrite() {
+    pwCommApi().PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    CancelDeviceIo(fHandle);
+}
+
+void TpwCustomComm::SendData(const void* Buff, std::uint32_t N) {
+    if (!IsDeviceOpen()) return;
+    WriteLogFmt(dlDebug, L"Try to send the data with %d length ...", {static_cast<long long>(N)});
+    if (IsRS485Emulated()) SetStateRTS(true);
+    if (!Buff && N > 0) {
+        DoCommError(0, ERROR_INVALID_PARAMETER, TComStateFlags());
+        return;
+    }
+    // One record serves one write at a time, and the driver reads the bytes
+    // while the write is in flight: wait for the previous one, then keep a
+    // copy of these bytes until the next write or the close.
+    FinishAsyncWrite();
+    if (!fAsyncData) fAsyncData = std::make_unique<std::string>();
+    fAsyncData->assign(static_cast<const char*>(Buff), N);
+    if (WriteNoWait(fHandle, fAsyncData->data(), N, fOvlAsync)) {
+        fAsyncInFlight = true;
+        fTotalSent += N;
+        WriteLog(dlDebug, L"... the data transmittion is OK!");
+    } else {
+        DoCommError(0, ::GetLastError(), TComStateFlags());
+    }
+}
+
+// Errors and line state -----------------------------------------------------
+
+void TpwCustomComm::DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State) {
+    if (IsRS485Emulated()) SetStateRTS(false);
+    WriteLogFmt(dlDetail, L"Communication Error %d:%d %X",
+                {static_cast<long long>(CommCode), static_cast<long long>(SysError),
+                 static_cast<unsigned>(State.ToBits())});
+    bool flFlashBuffers = false;
+    if (fOnCommError) fOnCommError(this, CommCode, SysError, State, flFlashBuffers);
+    if (flFlashBuffers) ClearDeviceBuffers();
+}
+
+TModemSignals TpwCustomComm::ModemSignals() {
+    TModemSignals s;
+    if (!IsDeviceOpen()) return s;
+    DWORD status = 0;
+    if (!pwCommApi().GetCommModemStatus(fHandle, &status)) return s;
+    if (status & MS_CTS_ON) s.Include(msCTS);
+    if (status & MS_DSR_ON) s.Include(msDSR);
+    if (status & MS_RING_ON) s.Include(msRing);
+    if (status & MS_RLSD_ON) s.Include(msRLSD);
+    return s;
+}
+
+void TpwCustomComm::DoTraceState(tk::TObject* Sender, TTraceStates Event) {
+    const TModemSignals signals = ModemSignals();
+    if (fMonitorCTS) SetMonitorState(fMonitorCTS, signals.Contains(msCTS));
+    if (fMonitorDSR) SetMonitorState(fMonitorDSR, signals.Contains(msDSR));
+    if (fMonitorRLSD) SetMonitorState(fMonitorRLSD, signals.Contains(msRLSD));
+    if (Event.Contains(tsRing) && fMonitorRing) SetMonitorState(fMonitorRing, true);
+    if (fOnTraceState) fOnTraceState(Sender, Event);
+}
+
+void TpwCustomComm::SetTraceStates(TTraceStates Value) {
+    fTraceStates = Value;
+    if (IsDeviceOpen()) pwCommApi().SetCommMask(fHandle, TraceStatesToEventMask(Value, IsRS485Emulated()));
+}
+
+// Line control --------------------------------------------------------------
+
+void TpwCustomComm::SetStateDTR(bool State) {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().EscapeCommFunction(fHandle, State ? SETDTR : CLRDTR);
+    DoTraceState(this, TTraceStates{tsDSR});
+}
+
+void TpwCustomComm::SetStateRTS(bool State) {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().EscapeCommFunction(fHandle, State ? SETRTS : CLRRTS);
+    DoTraceState(this, TTraceStates{tsCTS});
+}
+
+void TpwCustomComm::SetStateX(bool State) {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().EscapeCommFunction(fHandle, State ? SETXON : SETXOFF);
+}
+
+void TpwCustomComm::SetStateBreak(bool State) {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().EscapeCommFunction(fHandle, State ? SETBREAK : CLRBREAK);
+}
+
+// Purging -------------------------------------------------------------------
+
+void TpwCustomComm::ClearDeviceInput() {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().PurgeComm(fHandle, PURGE_RXABORT | PURGE_RXCLEAR);
+}
+
+void TpwCustomComm::ClearDeviceOutput() {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (IsRS485Emulated()) SetStateRTS(false);
+}
+
+void TpwCustomComm::ClearDeviceBuffers() {
+    if (!IsDeviceOpen()) return;
+    pwCommApi().PurgeComm(fHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    CancelDeviceIo(fHandle);
+    if (IsRS485Emulated()) SetStateRTS(false);
+}
+
+void TpwCustomComm::FlushOutputBuffer() {
+    if (IsDeviceOpen()) pwCommApi().FlushFileBuffers(fHandle);
+}
+
+// Reading -------------------------------------------------------------------
+
+std::uint32_t TpwCustomComm::ReadyForRead() {
+    if (!IsDeviceOpen()) return 0;
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    return pwCommApi().ClearCommError(fHandle, &errors, &stat) ? stat.cbInQue : 0;
+}
+
+std::uint32_t TpwCustomComm::NotYetSend() {
+    if (!IsDeviceOpen()) return 0;
+    DWORD errors = 0;
+    COMSTAT stat = {};
+    return pwCommApi().ClearCommError(fHandle, &errors, &stat) ? stat.cbOutQue : 0;
+}
+
+void TpwCustomComm::Read(void* Buffer, std::uint32_t Len) {
+    // A length with the top bit set came from a negative count.
+    if (!IsDeviceOpen() || Len == 0 || !Buffer || Len > 0x7FFFFFFFu) return;
+    ReadAndWait(fHandle, Buffer, Len, fOvlRead);
+}
+
+void TpwCustomComm::ReadAll(void* Buffer, std::uint32_t BufferSize) {
+    // More bytes may have arrived since the caller sized its buffer.
+    Read(Buffer, std::min(ReadyForRead(), BufferSize));
+}
+
+std::int32_t TpwCustomComm::ReadMax(void* Buffer, std::int32_t MaxLen) {
+    if (MaxLen <= 0) return 0;
+    const std::uint32_t ready = ReadyForRead();
+    const std::uint32_t n = std::min<std::uint32_t>(ready, static_cast<std::uint32_t>(MaxLen));
+    Read(Buffer, n);
+    return static_cast<std::int32_t>(n);
+}
+
+std::string TpwCustomComm::ReadString() {
+    const std::uint32_t n = ReadyForRead();
+    std::string result(n, '\0');
+    if (n > 0) Read(result.data(), n);
+    return result;
+}
+
+bool TpwCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
+    if (!IsDeviceOpen()) return false;
+    const TTraceStates saved = TraceStates();
+    SetTraceStates(saved - TTraceStates{tsRxChar});
+    TFinally restore([&] { SetTraceStates(saved); });
+    // Elapsed time, so the wrap of the tick counter does not end the wait early.
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (::GetTickCount() - start > Ms) return false;
+        if (!IsDeviceOpen()) return false;
+        if (ReadyForRead() >= Count) return true;
+        ::Sleep(5);
+        tk::Application().ProcessMessages();
+    }
+}
+
+bool TpwCustomComm::WaitForSignal(TModemSignal Signal, std::uint32_t Ms) {
+    if (!IsDeviceOpen()) return false;
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (ModemSignals().Contains(Signal)) return true;
+        ::Sleep(5);
+        tk::Application().ProcessMessages();
+        if (::GetTickCount() - start > Ms) return false;
+        if (!IsDeviceOpen()) return false;
+    }
+}
+
+// Event handling ------------------------------------------------------------
+
+void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
+    if (Msg.message != MsgComEvent()) return;
+    const DWORD mask = static_cast<DWORD>(Msg.wParam);
+    const TpwCommApi& api = pwCommApi();
+    try {
+        DWORD errors = 0;
+        if (!api.ClearCommError(fHandle, &errors, Stat)) {
+            // Nothing known about the port: no error and nothing queued.
+            errors = 0;
+            std::memset(Stat, 0, sizeof(*Stat));
+        }
+        if (errors != 0) {
+            std::uint8_t flags;
+            std::memcpy(&flags, Stat, 1);
+            DoCommError(errors, 0, TComStateFlags::FromBits(flags));
+            return;
+        }
+        if ((mask & EV_RXCHAR) && Stat->cbInQue > 0) {
+            const bool read = fTraceStates.Contains(tsRxChar) || HasReceiver();
+            fTotalReceived += Stat->cbInQue;
+            if (read) {
+                // Never more than the receive buffer holds: a larger queue
+                // is taken in buffer-sized pieces.
+                while (Stat->cbInQue > 0 && glBuffer && IsDeviceOpen()) {
+                    const DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
+                    if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead)) break;
+                    DoReceived(glBuffer, n);
+                    if (!IsDeviceOpen() || !api.ClearCommError(fHandle, &errors, Stat)) break;
+                }
+            }
+        }
+        if (mask & EV_TXEMPTY) {
+            if (IsRS485Emulated()) SetStateRTS(false);
+            const bool ignore = DoSendComplete();
+            if (fTraceStates.Contains(tsTxEmpty) && !ignore && fOnSent) fOnSent(this);
+        }
+        const TTraceStates states = EventMaskToTraceStates(mask);
+        if (!states.Empty()) DoTraceState(this, states);
+    } catch (const tk::Exception& e) {
+        const DWORD detail = ::GetLastError();
+        DoFatalError(1, detail, e.Message(), true);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TpwCustomSerialComm
+
+TpwCustomSerialComm::TpwCustomSerialComm(tk::TComponent* AOwner) : TpwCustomComm(AOwner) {
+    sLogPrefix = L"pwComm: ";
+    GetDefaultCommConfigFixed(L"COM1", CommCfg);
+    SetComPort(cpCOM1);
+    SetBaudRate(19200);
+    SetByteSize(8);
+    SetParity(pNone);
+    SetStopBits(sbOne);
+    SetStreamProtocol(spHardware);
+    SetEventChar(L'\0');
+}
+
+TpwCustomSerialComm::~TpwCustomSerialComm() = default;
+
+void TpwCustomSerialComm::SetComPortNo(std::uint16_t Value) {
+    const bool wasActive = Active();
+    SetActive(false);
+    fComPortNo = Value;
+    SetActive(wasActive);
+    DoNotify(pwNotifyChanged);
+}
+
+TComPort TpwCustomSerialComm::ComPort() const {
+    // Port 0 is no COM port at all; it reads as "any other number".
+    if (fComPortNo >= 1 && fComPortNo <= 8) return static_cast<TComPort>(fComPortNo - 1);
+    return cpCOMxx;
+}
+
+void TpwCustomSerialComm::SetComPort(TComPort Value) {
+    if (Value >= cpCOM1 && Value <= cpCOM8) SetComPortNo(static_cast<std::uint16_t>(Value + 1));
+}
+
+std::wstring TpwCustomSerialComm::GetComName() {
+    const int index = GetDeviceIndex();
+    if (index >= 0) return GetDevice(index)->PortName;
+    return tk::Format(L"COM%u", {static_cast<unsigned>(fComPortNo)});
+}
+
+HANDLE TpwCustomSerialComm::OpenDevice() {
+    if (fExtHandle) {
+        HANDLE h = fExtHandle;
+        fExtHandle = nullptr;
+        return h;
+    }
+    const int index = GetDeviceIndex();
+    const std::wstring name = index >= 0 ? GetDevice(index)->PortName
+                                         : tk::Format(L"COM%u", {static_cast<unsigned>(fComPortNo)});
+    const std::wstring path = L"\\\\?\\" + name;
+    HANDLE h = pwCommApi().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) fOpenError = ::GetLastError();
+    fExtHandle = nullptr;
+    if (h == INVALID_HANDLE_VALUE) ::SetLastError(fOpenError);
+    return h;
+}
+
+void TpwCustomSerialComm::SetExtHandle(HANDLE aHandle) {
+    if (!aHandle || aHandle == INVALID_HANDLE_VALUE) return;
+    if (Active()) DoClose();
+    fExtHandle = aHandle;
+    DoOpen();
+}
+
+void TpwCustomSerialComm::InitDeviceConnect() {
+    if (!IsDeviceOpen()) return;
+    ClearDeviceBuffers();
+    SetStateDTR(true);
+    SetStateRTS(false);
+    if (WaitForSignal(msDSR, 200)) {
+        SetStateRTS(true);
+        WriteLog(dlDetail, L"The device connection was succesful tested");
+    } else {
+        DoFatalError(1, 0, L"Device Connect Initialization Error", false);
+    }
+}
+
+void TpwCustomSerialComm::Update() {
+    ClearDeviceList();
+    GetDeviceList(nullptr);
+    TpwBaseIO::Update();
+}
+
+int TpwCustomSerialComm::GetDeviceIndex() { return IndexOfDeviceData(fComPortNo); }
+
+void TpwCustomSerialComm::SetDeviceIndex(int Value) {
+    if (Value < 0 || Value >= DeviceCount()) return;
+    SetComPortNo(static_cast<std::uint16_t>(GetDevice(Value)->Data & 0xFFFF));
+}
+
+void TpwCustomSerialComm::DeviceListLoad() {
+    // The quick list: every COM port the system lists, in port-number order.
+    tk::TStringList ports;
+    ListComPorts(ports, true);
+    for (int i = 0; i < ports.Count(); ++i) {
+        const std::wstring& entry = ports.Strings(i);
+        const std::wstring name = TrimText(entry.substr(0, entry.find(L'=')));
+        auto* device = new TpwDevice();
+        device->NameFriendly = name;
+        device->NameDeviceDos = name;
+        const std::size_t eq = entry.find(L'=');
+        device->NamePDO = eq == std::wstring::npos ? std::wstring() : entry.substr(eq + 1);
+        device->Data = PortNoOfEntry(ports, i);
+        device->PortName = name;
+        if (InsertDevice(device) < 0) delete device;
+    }
+}

@@ -1,0 +1,322 @@
+// The serial port component: line settings, open and close, the event and
+// message threads with the receive path, transmission, polling reads and
+// line control.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Threads.h"
+#include "pwclasses.h"
+#include "pwwin32.h"
+
+// ---------------------------------------------------------------------------
+// Line-setting enumerations (stored as one byte; the ordinal is the DCB value).
+
+enum TParity : std::uint8_t { pNone = 0, pOdd, pEven, pMark, pSpace };
+enum TStopBits : std::uint8_t { sbOne = 0, sbOneAndHalf, sbTwo };
+enum TStreamProtocol : std::uint8_t { spNone = 0, spXonXoff, spHardware };
+enum TComPort : std::uint8_t {
+    cpCOM1 = 0,
+    cpCOM2,
+    cpCOM3,
+    cpCOM4,
+    cpCOM5,
+    cpCOM6,
+    cpCOM7,
+    cpCOM8,
+    cpCOMxx
+};
+enum TpwEnumPorts : std::uint8_t { epQuickAll = 0, epFullInfo, epFullPresent };
+
+// ---------------------------------------------------------------------------
+// Pure helpers (no device involved).
+
+// Flag-word bits of the DCB that survive a recomposition: fParity,
+// fOutxDsrFlow, the upper fDtrControl bit, fDsrSensitivity, fTXContinueOnXoff,
+// fErrorChar, fNull, fAbortOnError.
+constexpr std::uint32_t kDcbKeptFlags = 0x4CEA;
+constexpr std::uint32_t kDcbRS485 = 0x3011;      // fBinary, DTR enable, RTS toggle
+constexpr std::uint32_t kDcbNone = 0x1011;       // fBinary, DTR enable, RTS enable
+constexpr std::uint32_t kDcbXonXoff = 0x1311;    // as none plus fOutX, fInX
+constexpr std::uint32_t kDcbHardware = 0x2015;   // fBinary, CTS flow, DTR enable, RTS handshake
+
+std::uint32_t ComposeDcbFlags(std::uint32_t flags, bool rs485, TStreamProtocol protocol);
+// The driver's event mask for a set of line events (EV_RXCHAR always in it;
+// EV_TXEMPTY also when RTS is switched in software).
+std::uint32_t TraceStatesToEventMask(TTraceStates states, bool rs485Emulation);
+// The line events of a driver event mask, EV_RXCHAR and EV_TXEMPTY left out.
+TTraceStates EventMaskToTraceStates(std::uint32_t mask);
+
+std::uint32_t GetDcbFlags(const DCB& dcb);
+void SetDcbFlags(DCB& dcb, std::uint32_t flags);
+
+// Sets the "Checked" property of a monitor control, if its class has one.
+void SetMonitorState(tk::TComponent* control, bool value);
+
+// Registered once per process: event mask for the message thread, and its
+// end-of-loop message.
+UINT MsgComEvent();
+UINT MsgQuitComEvent();
+
+class TpwCustomComm;
+
+// ---------------------------------------------------------------------------
+// The event thread: waits on the driver and posts every event mask.
+
+class TCommThread : public tk::TThread {
+public:
+    explicit TCommThread(TpwCustomComm* AOwner);
+    ~TCommThread() override;
+    void Terminate() override;
+
+protected:
+    void Execute() override;
+
+private:
+    TpwCustomComm* Com;
+    HANDLE hDevice;
+    OVERLAPPED ovl = {};
+    std::atomic<HANDLE> ovlEvent = nullptr;  // the event Terminate sets to wake the wait
+    DWORD mask = 0;
+};
+
+// The message thread: runs the component's event handler, or hands it to the
+// main thread.
+
+class TMsgThread : public tk::TThread {
+public:
+    explicit TMsgThread(TpwCustomComm* AOwner);
+    ~TMsgThread() override;
+    void Terminate() override;
+
+protected:
+    void Execute() override;
+
+private:
+    void SyncProcessCommEvent();
+
+    TpwCustomComm* Com;
+    MSG glMsg = {};
+    // Set once the thread's message queue exists (posting before that fails).
+    HANDLE queueReady = nullptr;
+    friend class TpwCustomComm;
+};
+
+// ---------------------------------------------------------------------------
+
+class TpwCustomComm : public TpwBaseIO {
+public:
+    explicit TpwCustomComm(tk::TComponent* AOwner);
+    ~TpwCustomComm() override;
+
+    // Line settings (stored in the DCB of CommCfg).
+    std::uint32_t BaudRate() const { return CommCfg.dcb.BaudRate; }
+    void SetBaudRate(std::uint32_t Value);
+    TParity Parity() const { return static_cast<TParity>(CommCfg.dcb.Parity); }
+    void SetParity(TParity Value);
+    TStopBits StopBits() const { return static_cast<TStopBits>(CommCfg.dcb.StopBits); }
+    void SetStopBits(TStopBits Value);
+    std::uint8_t ByteSize() const { return CommCfg.dcb.ByteSize; }
+    void SetByteSize(std::uint8_t Value);
+    wchar_t EventChar() { return GetEventChar(); }
+    // The EventChar accessors: EvtChar of the DCB holds the low 8 bits.
+    virtual void SetEventChar(wchar_t Value);
+    virtual wchar_t GetEventChar();
+    TStreamProtocol StreamProtocol() const { return fProtocol; }
+    void SetStreamProtocol(TStreamProtocol Value);
+    bool RS485Mode() const { return fRS485Mode; }
+    void SetRS485Mode(bool Value);
+
+    std::uint16_t BufferInSize() const { return fBufferInSize; }
+    void SetBufferInSize(std::uint16_t Value);
+    std::uint16_t BufferOutSize() const { return fBufferOutSize; }
+    void SetBufferOutSize(std::uint16_t Value);
+    std::uint32_t TimeoutRead() const { return fCommTimeouts.ReadIntervalTimeout; }
+    void SetTimeoutRead(std::uint32_t Value);
+    std::uint32_t TimeoutWrite() const { return fCommTimeouts.WriteTotalTimeoutConstant; }
+    void SetTimeoutWrite(std::uint32_t Value);
+    const COMMTIMEOUTS& Timeouts() const { return fCommTimeouts; }
+    void SetTimeouts(const COMMTIMEOUTS& Timeouts);
+
+    TTraceStates TraceStates() const { return fTraceStates; }
+    void SetTraceStates(TTraceStates Value);
+    TModemSignals ModemSignals();
+
+    std::wstring ComName() { return GetComName(); }
+    // Capabilities of the open port, refreshed on every call while open.
+    const COMMPROP* CommProp();
+    const COMMCONFIG& CommConfig() const { return CommCfg; }
+    const std::wstring& LastErrorString() const { return fLastErrorString; }
+
+    std::uint32_t ReadyForRead();
+    std::uint32_t NotYetSend();
+    std::uint32_t TotalReceived() const { return fTotalReceived; }
+    std::uint32_t TotalSent() const { return fTotalSent; }
+    // Size of the receive buffer of the open port (0 while closed).
+    std::uint32_t ReceiveBufferSize() const { return glBuffer ? glBufferSize : 0; }
+
+    tk::TComponent* MonitorCTS() const { return fMonitorCTS; }
+    void SetMonitorCTS(tk::TComponent* Value) { SetMonitor(fMonitorCTS, Value); }
+    tk::TComponent* MonitorDSR() const { return fMonitorDSR; }
+    void SetMonitorDSR(tk::TComponent* Value) { SetMonitor(fMonitorDSR, Value); }
+    tk::TComponent* MonitorRLSD() const { return fMonitorRLSD; }
+    void SetMonitorRLSD(tk::TComponent* Value) { SetMonitor(fMonitorRLSD, Value); }
+    tk::TComponent* MonitorRing() const { return fMonitorRing; }
+    void SetMonitorRing(tk::TComponent* Value) { SetMonitor(fMonitorRing, Value); }
+
+    TOnSent OnAfterSend() const { return fOnSent; }
+    void SetOnAfterSend(const TOnSent& Value) { fOnSent = Value; }
+    TOnTraceEvent OnTraceState() const { return fOnTraceState; }
+    void SetOnTraceState(const TOnTraceEvent& Value) { fOnTraceState = Value; }
+    TOnCommErrorEvent OnCommError() const { return fOnCommError; }
+    void SetOnCommError(const TOnCommErrorEvent& Value) { fOnCommError = Value; }
+
+    // Writing. Failures go to DoCommError; nothing is raised.
+    void SendChar(wchar_t Ch) override;
+    void SendAheadChar(wchar_t Ch);
+    void SendString(const std::string& S) override;
+    // Starts the write and returns; the bytes are copied, so the caller's
+    // buffer may be reused at once.
+    void SendData(const void* Buff, std::uint32_t N) override;
+
+    // Polling reads of what the driver has queued. A read never asks for
+    // more than the caller's buffer holds: Read refuses a null buffer and a
+    // length that came from a negative number, ReadMax treats a negative
+    // MaxLen as 0, and ReadAll is bounded by the buffer size it is given.
+    void Read(void* Buffer, std::uint32_t Len);
+    void ReadAll(void* Buffer, std::uint32_t BufferSize);
+    std::int32_t ReadMax(void* Buffer, std::int32_t MaxLen);
+    std::string ReadString();
+    bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
+    bool WaitForSignal(TModemSignal Signal, std::uint32_t Ms);
+
+    // Line control.
+    void SetStateDTR(bool State);
+    void SetStateRTS(bool State);
+    void SetStateX(bool State);
+    void SetStateBreak(bool State);
+
+    void ClearDeviceInput() override;
+    void ClearDeviceOutput() override;
+    void ClearDeviceBuffers() override;
+    void FlushOutputBuffer();
+
+    virtual void DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State);
+    void DoTraceState(tk::TObject* Sender, TTraceStates Event);
+
+    // The event handler of the message thread (or of the main thread).
+    void ProcessCommEvent(const MSG& Msg);
+
+protected:
+    virtual std::wstring GetComName();
+    virtual void ApplyPortSettings();
+
+    void DoOpen() override;
+    void DoClose() override;
+    void StartThreadIO() override;
+    void StopThreadIO() override;
+    // The port handle is closed through the call table like every other
+    // communications call.
+    void CloseDevice(HANDLE Handle) override;
+    void Notification(tk::TComponent* AComponent, tk::TOperation Operation) override;
+
+    void WriteCommState();
+    // Stops the threads, purges unsent output when asked, frees the receive
+    // buffer, closes the handle and tells the listeners.
+    void ClosePort(bool Purge);
+    bool AllocReceiveBuffer();
+    void FreeReceiveBuffer();
+    // Error of the last OpenDevice, captured before anything else runs.
+    DWORD fOpenError = 0;
+
+    bool IsRS485Emulated() const { return fRS485Mode && fIsNotSupportRS485; }
+
+    COMMCONFIG CommCfg = {};
+    TOnTraceEvent fOnTraceState;
+    TOnCommErrorEvent fOnCommError;
+    // The platform does not toggle RTS around a transmission by itself.
+    bool fIsNotSupportRS485 = false;
+
+private:
+    friend class TCommThread;
+    friend class TMsgThread;
+
+    void SetMonitor(tk::TComponent*& field, tk::TComponent* Value);
+    // Waits for the last SendData to be taken by the driver.
+    void FinishAsyncWrite();
+    // Abandons a write still in flight when the port closes.
+    void AbortAsyncWrite();
+    // Shutdown requested by the event thread after a failed wait; runs on
+    // the thread that owns the component.
+    void RequestShutdown();
+    static LRESULT CALLBACK ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+    TMsgThread* MsgThread = nullptr;
+    TCommThread* CommThread = nullptr;
+    COMSTAT* Stat = nullptr;
+    COMMPROP ComProp = {};
+    COMMTIMEOUTS fCommTimeouts = {};
+    std::wstring fLastErrorString;
+    std::uint32_t fTotalSent = 0;
+    std::uint32_t fTotalReceived = 0;
+    TOnSent fOnSent;
+    TTraceStates fTraceStates;
+    std::uint16_t fBufferOutSize = 0;
+    std::uint16_t fBufferInSize = 0;
+    std::uint8_t* glBuffer = nullptr;
+    std::uint32_t glBufferSize = 0;
+    bool fRS485Mode = false;
+    tk::TComponent* fMonitorRLSD = nullptr;
+    tk::TComponent* fMonitorRing = nullptr;
+    tk::TComponent* fMonitorCTS = nullptr;
+    tk::TComponent* fMonitorDSR = nullptr;
+    TStreamProtocol fProtocol = spNone;
+    // The bytes of the last SendData, kept until the driver has taken them.
+    std::unique_ptr<std::string> fAsyncData;
+    bool fAsyncInFlight = false;
+    HWND fShutdownWindow = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+
+class TpwCustomSerialComm : public TpwCustomComm {
+public:
+    explicit TpwCustomSerialComm(tk::TComponent* AOwner);
+    ~TpwCustomSerialComm() override;
+
+    std::uint16_t ComPortNo() const { return fComPortNo; }
+    void SetComPortNo(std::uint16_t Value);
+    TComPort ComPort() const;
+    void SetComPort(TComPort Value);
+    TpwEnumPorts EnumPorts() const { return fEnumPorts; }
+    void SetEnumPorts(TpwEnumPorts Value) { fEnumPorts = Value; }
+
+    // Uses a handle the caller opened for the next open; the component owns
+    // it from then on.
+    void SetExtHandle(HANDLE aHandle);
+    // Connection test of a device that answers DTR with DSR.
+    virtual void InitDeviceConnect();
+
+    void Update() override;
+    void SetDeviceIndex(int Value) override;
+    int GetDeviceIndex() override;
+
+protected:
+    HANDLE OpenDevice() override;
+    std::wstring GetComName() override;
+    void DeviceListLoad() override;
+
+private:
+    std::uint16_t fComPortNo = 0;
+    HANDLE fExtHandle = nullptr;
+    TpwEnumPorts fEnumPorts = epQuickAll;
+};
+
+class TpwComm : public TpwCustomSerialComm {
+public:
+    explicit TpwComm(tk::TComponent* AOwner) : TpwCustomSerialComm(AOwner) {}
+};
