@@ -18,6 +18,7 @@
 # to the lowest free COM numbers, and we run as root. So Wine only ever runs
 # in a private mount namespace whose /dev holds nothing but null, zero, full,
 # random, urandom, tty, ptmx, pts and shm: no host serial port exists there.
+# It also gets its own PID namespace, so nothing it started outlives it.
 # Inside, the build tree's prefix is created once, socat null-modem pairs are
 # mapped through HKLM\Software\Wine\Ports, Xvfb is started, CMD runs, and
 # everything that was started is stopped again on every exit path.
@@ -38,7 +39,7 @@ host_serial_visible() {
         compgen -G '/dev/ttyACM*' >/dev/null
 }
 
-usage() { sed -n '2,25s/^# \{0,1\}//p' "$SELF"; }
+usage() { sed -n '2,/^set /{/^#/s/^# \{0,1\}//p}' "$SELF"; }
 
 # --- options -----------------------------------------------------------------
 BUILD_DIR=""
@@ -79,7 +80,10 @@ if [[ "${QUOLM_SANDBOX_STAGE:-}" != inner ]]; then
         command -v Xvfb >/dev/null || die "Xvfb is missing (run scripts/setup.sh)"
     fi
     export QUOLM_SANDBOX_STAGE=inner
-    exec unshare --mount --propagation private -- bash "$SELF" "${ORIG_ARGS[@]}"
+    # Own PID namespace too: if this script is killed outright, the kernel
+    # ends Wine, socat and Xvfb with it.
+    exec unshare --mount --propagation private --pid --fork --kill-child --mount-proc \
+        -- bash "$SELF" "${ORIG_ARGS[@]}"
 fi
 unset QUOLM_SANDBOX_STAGE
 
@@ -251,8 +255,9 @@ if [[ $START_X -eq 1 ]]; then
     export DISPLAY=":$display"
 fi
 
-# Keep one wineserver up for the whole run: every program then starts fast.
-wineserver -p
+# Keep one wineserver up between the programs of the run, so each starts fast
+# (and it goes away by itself if nothing runs for a while).
+wineserver -p30
 wine cmd /c exit >/dev/null 2>&1 || die "wine does not start in $WINEPREFIX"
 for port in "${!PORT_MAP[@]}"; do
     [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || die "Wine did not map $port"
