@@ -23,18 +23,22 @@ fi
 SHOT="$REPO_DIR/build/demo-screenshot.png"
 rm -f "$SHOT"
 
-# Inside the sandbox: start the program in a Wine desktop, wait for its window,
-# take the screenshot, stop (the sandbox stops Wine and Xvfb on the way out).
+# Inside the sandbox: start the program in a Wine desktop (it gives the window a
+# frame and title bar), give it time to come up, photograph the desktop, stop.
+# The sandbox stops Wine and Xvfb on the way out.
 bash tests/harness/sandbox.sh --build-dir build/i686 -- bash -c '
     set -euo pipefail
     cd "$(dirname "$1")"
     wine explorer /desktop=Quolm,1024x768 "$(basename "$1")" >/dev/null 2>&1 &
+    desktop=""
     for _ in $(seq 60); do
-        xdotool search --name "Quolm" >/dev/null 2>&1 && break
+        desktop=$(xdotool search --name "Quolm - Wine desktop" 2>/dev/null | head -n1) || true
+        [[ -n "$desktop" ]] && break
         sleep 0.5
     done
-    sleep 2
-    import -window root "$2"
+    [[ -n "$desktop" ]] || { echo "run.sh: the Wine desktop did not appear" >&2; exit 1; }
+    sleep 5
+    import -window "$desktop" "$2"
     wineserver -k || true
 ' run-app "$EXE" "$SHOT"
 

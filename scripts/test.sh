@@ -72,7 +72,7 @@ section "configure and build fuzz"
 if ! cmake --preset fuzz || ! cmake --build --preset fuzz; then
     note_failure "build fuzz"
 else
-    mapfile -t fuzzers < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x | sort)
+    mapfile -t fuzzers < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x -not -path '*/CMakeFiles/*' | sort)
     if [[ ${#fuzzers[@]} -eq 0 ]]; then
         echo "test.sh: no fuzz target built yet"
     fi
