@@ -1,0 +1,102 @@
+// Arbitrary bytes as a command table file: decoding, line cutting, entry
+// lookup, integer reading, field splitting and filling a grid. Besides the
+// sanitizers' findings, a disagreement between the hashed entry index and the
+// plain search, or a grid that breaks the load's rules, aborts.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "Classes.h"
+#include "DataFile.h"
+#include "GridModel.h"
+#include "SysUtils.h"
+#include "UAppFunction.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "fuzz_datafile: %s\n", what);
+    std::abort();
+}
+
+void CheckIndex(const tk::TStringList& lines) {
+    const TEntryIndex index(lines);
+    auto check = [&](const std::wstring& name) {
+        if (index.IndexOfName(name) != IndexOfEntryLinear(lines, name)) Fail("index and plain search disagree");
+    };
+    check(L"RowCount");
+    for (int r = 1; r <= 20; ++r) check(tk::IntToStr(r));
+    // Names the file itself uses, including odd ones.
+    for (int i = 0; i < lines.Count() && i < 40; ++i) {
+        const std::wstring& line = lines.Strings(i);
+        check(line.substr(0, line.find(L'=')));
+    }
+}
+
+void CheckFields(const std::wstring& value) {
+    tk::TStringList fields;
+    const int n = SplitCommaText(value, fields);
+    if (n != fields.Count() || n > 3 || (value.empty() != (n == 0))) Fail("bad field count");
+    if (value.find(L'"') == std::wstring::npos) {
+        // Without quotes the fields are the plain comma pieces.
+        std::size_t start = 0;
+        for (int i = 0; i < n; ++i) {
+            std::size_t end = value.find(L',', start);
+            if (end == std::wstring::npos) end = value.size();
+            if (fields.Strings(i) != value.substr(start, end - start)) Fail("plain field differs");
+            start = end + 1;
+        }
+    }
+}
+
+void CheckGrid(const tk::TGridModel& grid) {
+    for (int r = 1; r < grid.RowCount() && r < 100000; ++r) {
+        if (grid.RowHeights(r) != kDataRowHeight) {
+            // Rows after the first unfilled one are never touched.
+            for (int q = r + 1; q < grid.RowCount() && q < r + 64; ++q)
+                if (grid.RowHeights(q) == kDataRowHeight) Fail("filled row after a gap");
+            break;
+        }
+        if (grid.Cells(0, r) != tk::IntToStr(r)) Fail("row number cell");
+    }
+    if (grid.Cells(0, 0) != L"No.") Fail("header changed");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+
+    const std::vector<std::wstring> decoded = SplitDataLines(DecodeDataFileBytes(bytes));
+    tk::TStringList lines;
+    tk::TGridModel grid(4, 2, 24);
+    grid.SetCells(0, 0, L"No.");
+    try {
+        LoadDataBytes(bytes, lines, grid);
+    } catch (const tk::Exception&) {
+        // Invalid count or short row: the load ends where it is.
+    }
+
+    if (lines.Count() != static_cast<int>(decoded.size())) Fail("line store size");
+    for (int i = 0; i < lines.Count(); ++i) {
+        const std::wstring& line = lines.Strings(i);
+        if (line != decoded[static_cast<std::size_t>(i)]) Fail("line store content");
+        if (line.find_first_of(L"\r\n") != std::wstring::npos || line.find(L'\0') != std::wstring::npos)
+            Fail("break or NUL inside a line");
+    }
+    CheckIndex(lines);
+    for (int i = 0; i < lines.Count() && i < 200; ++i) {
+        const std::wstring& line = lines.Strings(i);
+        const std::size_t eq = line.find(L'=');
+        const std::wstring value = eq == std::wstring::npos ? line : line.substr(eq + 1);
+        CheckFields(value);
+        std::int32_t v = 0;
+        const bool ok = tk::TryStrToInt(value, v);
+        if (!value.empty() && value.size() < 10 && value.find_first_not_of(L"0123456789") == std::wstring::npos &&
+            (!ok || v != std::stol(value)))
+            Fail("plain decimal read wrongly");
+    }
+    CheckGrid(grid);
+    return 0;
+}
