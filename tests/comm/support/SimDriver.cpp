@@ -254,11 +254,9 @@ struct Driver::Impl {
         return TRUE;
     }
 
-    static DWORD Ready(const Port& p) {
-        DWORD ev = p.events & p.mask;
-        if ((p.mask & EV_RXCHAR) && !p.rx.empty()) ev |= EV_RXCHAR;
-        return ev;
-    }
+    // Events are edge-triggered, as on Windows: EV_RXCHAR means bytes
+    // arrived since the last report.
+    static DWORD Ready(const Port& p) { return p.events & p.mask; }
 
     static BOOL WINAPI WaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ovl) {
         SIM_ENTER((Call{"WaitCommEvent", h}));
@@ -535,6 +533,7 @@ void Driver::Receive(const std::wstring& name, const std::string& bytes) {
     std::lock_guard lock(mu_);
     Port& p = port(name);
     p.rx += bytes;
+    if (!bytes.empty()) p.events |= EV_RXCHAR;
     FirePendingWait(p);
 }
 

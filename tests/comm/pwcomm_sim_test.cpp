@@ -1,0 +1,972 @@
+// The serial port component against the simulated driver: settings and the
+// DCB they produce, the open and close sequences, writes, reads, line
+// control, error reports and the event path.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "CommTestKit.h"
+#include "SimDriver.h"
+#include "pwcomm.h"
+
+using commtest::PumpUntil;
+
+namespace {
+
+// Gives tests the software RTS switching of platforms without RTS toggling.
+class TTestComm : public TpwComm {
+public:
+    using TpwComm::TpwComm;
+    void SetSoftwareRTS(bool v) { fIsNotSupportRS485 = v; }
+    const DCB& Dcb() const { return CommCfg.dcb; }
+    void CallDoClose() { DoClose(); }
+};
+
+DWORD Flags(const DCB& d) { return GetDcbFlags(d); }
+
+MSG ComEvent(DWORD mask) {
+    MSG m = {};
+    m.message = MsgComEvent();
+    m.wParam = mask;
+    return m;
+}
+
+class SimComm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        drv.AddPort(L"COM1");
+        drv.AddPort(L"COM3");
+        comm = std::make_unique<TTestComm>(nullptr);
+        comm->SetComPortNo(3);
+        comm->SetLog(&log);
+        rec.Attach(*comm);
+        drv.ClearCalls();
+    }
+    void TearDown() override { comm.reset(); }
+
+    sim::Port& port() { return drv.port(L"COM3"); }
+    void Open() {
+        comm->SetActive(true);
+        ASSERT_TRUE(comm->Active());
+        drv.ClearCalls();
+        rec.traceSets.clear();
+        rec.codes.clear();
+        log.lines.clear();
+    }
+    DCB LastDcb() {
+        auto calls = drv.Calls("SetCommState");
+        EXPECT_FALSE(calls.empty());
+        return calls.empty() ? DCB{} : calls.back().dcb;
+    }
+
+    sim::Driver drv;
+    commtest::TRecordingLog log;
+    commtest::TRecorder rec;
+    std::unique_ptr<TTestComm> comm;
+};
+
+// --- constructor defaults and property rules -----------------------------
+
+TEST_F(SimComm, FreshComponentHasTheConstructorDefaults) {
+    TpwComm c(nullptr);
+    EXPECT_EQ(19200u, c.BaudRate());
+    EXPECT_EQ(8, c.ByteSize());
+    EXPECT_EQ(pNone, c.Parity());
+    EXPECT_EQ(sbOne, c.StopBits());
+    EXPECT_EQ(spHardware, c.StreamProtocol());
+    EXPECT_EQ(1, c.ComPortNo());
+    EXPECT_EQ(cpCOM1, c.ComPort());
+    EXPECT_EQ(8192, c.BufferInSize());
+    EXPECT_EQ(8192, c.BufferOutSize());
+    EXPECT_EQ(0u, c.TimeoutRead());
+    EXPECT_EQ(0u, c.TimeoutWrite());
+    EXPECT_TRUE(c.TraceStates().Empty());
+    EXPECT_TRUE(c.UseMainThread());
+    EXPECT_FALSE(c.RS485Mode());
+    EXPECT_FALSE(c.Active());
+    EXPECT_EQ(L'\0', c.EventChar());
+    EXPECT_EQ(L"COM1", c.ComName());
+    EXPECT_EQ(epQuickAll, c.EnumPorts());
+}
+
+TEST_F(SimComm, ByteSizeOutsideFourToEightReadsEight) {
+    for (int v : {3, 9, 0, 255}) {
+        comm->SetByteSize(static_cast<std::uint8_t>(v));
+        EXPECT_EQ(8, comm->ByteSize()) << v;
+    }
+    for (int v : {4, 5, 6, 7}) {
+        comm->SetByteSize(static_cast<std::uint8_t>(v));
+        EXPECT_EQ(v, comm->ByteSize());
+    }
+}
+
+TEST_F(SimComm, ComPortAndComPortNoFollowEachOther) {
+    comm->SetComPortNo(12);
+    EXPECT_EQ(cpCOMxx, comm->ComPort());
+    EXPECT_EQ(L"COM12", comm->ComName());
+    comm->SetComPort(cpCOMxx);
+    EXPECT_EQ(12, comm->ComPortNo());
+    comm->SetComPort(cpCOM3);
+    EXPECT_EQ(3, comm->ComPortNo());
+    comm->SetComPortNo(8);
+    EXPECT_EQ(cpCOM8, comm->ComPort());
+    comm->SetComPortNo(9);
+    EXPECT_EQ(cpCOMxx, comm->ComPort());
+    comm->SetComPortNo(0);
+    EXPECT_EQ(cpCOMxx, comm->ComPort());
+}
+
+TEST_F(SimComm, EventCharKeepsTheLowByte) {
+    comm->SetEventChar(static_cast<wchar_t>(0x0E41));
+    EXPECT_EQ(static_cast<wchar_t>(0x41), comm->EventChar());
+    EXPECT_EQ(0x41, static_cast<unsigned char>(comm->Dcb().EvtChar));
+}
+
+TEST_F(SimComm, SettingComPortNoTellsListenersEvenWhenClosed) {
+    comm->SetComPortNo(3);
+    EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);
+    EXPECT_EQ(0, drv.Count("CreateFileW"));
+}
+
+// --- DCB composition --------------------------------------------------------
+
+TEST(DcbFlags, CompositionKeepsOnlyTheKeptBitsAndAddsTheProtocolBits) {
+    EXPECT_EQ(0x1011u, ComposeDcbFlags(0, false, spNone));
+    EXPECT_EQ(0x1311u, ComposeDcbFlags(0, false, spXonXoff));
+    EXPECT_EQ(0x2015u, ComposeDcbFlags(0, false, spHardware));
+    EXPECT_EQ(0x3011u, ComposeDcbFlags(0, true, spXonXoff));
+    // Every bit outside the kept mask is replaced, every kept bit survives.
+    EXPECT_EQ(0x4CEAu | 0x1011u, ComposeDcbFlags(0xFFFFFFFFu, false, spNone));
+    EXPECT_EQ(0x4CEAu | 0x2015u, ComposeDcbFlags(0xFFFFFFFFu, false, spHardware));
+}
+
+TEST_F(SimComm, AppliedDcbFollowsEachSetting) {
+    Open();
+    comm->SetStreamProtocol(spXonXoff);
+    DCB d = LastDcb();
+    EXPECT_EQ(1u, d.fOutX);
+    EXPECT_EQ(1u, d.fInX);
+    EXPECT_EQ(0u, d.fOutxCtsFlow);
+    EXPECT_EQ(static_cast<DWORD>(DTR_CONTROL_ENABLE), d.fDtrControl);
+    EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_ENABLE), d.fRtsControl);
+    EXPECT_EQ(80, d.XonLim);
+    EXPECT_EQ(200, d.XoffLim);
+    EXPECT_EQ(0x11, d.XonChar);
+    EXPECT_EQ(0x13, d.XoffChar);
+    EXPECT_EQ(sizeof(DCB), d.DCBlength);
+
+    comm->SetStreamProtocol(spHardware);
+    d = LastDcb();
+    EXPECT_EQ(0u, d.fOutX);
+    EXPECT_EQ(0u, d.fInX);
+    EXPECT_EQ(1u, d.fOutxCtsFlow);
+    EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_HANDSHAKE), d.fRtsControl);
+
+    comm->SetStreamProtocol(spNone);
+    d = LastDcb();
+    EXPECT_EQ(0x1011u, Flags(d) & ~0x4CEAu);
+
+    comm->SetRS485Mode(true);
+    d = LastDcb();
+    EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_TOGGLE), d.fRtsControl);
+    EXPECT_EQ(0x3011u, Flags(d) & ~0x4CEAu);
+    comm->SetStreamProtocol(spXonXoff);  // RS-485 wins over any protocol
+    EXPECT_EQ(0x3011u, Flags(LastDcb()) & ~0x4CEAu);
+    comm->SetRS485Mode(false);
+
+    comm->SetParity(pEven);
+    d = LastDcb();
+    EXPECT_EQ(1u, d.fParity);
+    EXPECT_EQ(EVENPARITY, d.Parity);
+    comm->SetParity(pNone);
+    EXPECT_EQ(0u, LastDcb().fParity);
+
+    comm->SetBaudRate(115200);
+    EXPECT_EQ(115200u, LastDcb().BaudRate);
+    comm->SetStopBits(sbTwo);
+    EXPECT_EQ(TWOSTOPBITS, LastDcb().StopBits);
+    comm->SetByteSize(7);
+    EXPECT_EQ(7, LastDcb().ByteSize);
+}
+
+TEST_F(SimComm, KeptBitsComeFromTheDefaultConfigurationOfCom1) {
+    DCB& def = drv.port(L"COM1").dcb;
+    def.fAbortOnError = 1;
+    def.fDsrSensitivity = 1;
+    def.fOutX = 1;  // not kept
+    TTestComm c(nullptr);
+    EXPECT_EQ(1u, c.Dcb().fAbortOnError);
+    EXPECT_EQ(1u, c.Dcb().fDsrSensitivity);
+    EXPECT_EQ(0u, c.Dcb().fOutX);
+}
+
+TEST_F(SimComm, OversizedDefaultConfigurationDoesNotOverrunTheRecord) {
+    drv.port(L"COM1").configSize = 200;
+    drv.port(L"COM1").dcb.fAbortOnError = 1;
+    auto c = std::make_unique<TTestComm>(nullptr);
+    EXPECT_EQ(sizeof(COMMCONFIG), c->CommConfig().dwSize);
+    EXPECT_EQ(1u, c->Dcb().fAbortOnError);
+    EXPECT_EQ(19200u, c->BaudRate());
+    c.reset();
+}
+
+TEST_F(SimComm, SettingsWhileClosedReachTheDeviceAtOpen) {
+    comm->SetBaudRate(9600);
+    comm->SetStreamProtocol(spNone);
+    comm->SetBufferInSize(1024);
+    comm->SetTimeoutRead(7);
+    comm->SetTimeoutWrite(9);
+    EXPECT_EQ(0, drv.Count("SetCommState"));
+    comm->SetActive(true);
+    ASSERT_TRUE(comm->Active());
+    EXPECT_EQ(9600u, port().dcb.BaudRate);
+    EXPECT_EQ(0u, port().dcb.fOutxCtsFlow);
+    EXPECT_EQ(1024u, port().inQueue);
+    EXPECT_EQ(8192u, port().outQueue);
+    EXPECT_EQ(7u, port().timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(9u, port().timeouts.WriteTotalTimeoutConstant);
+    // The receive buffer never shrinks below 8192.
+    auto allocs = drv.Calls("LocalAlloc");
+    ASSERT_EQ(1u, allocs.size());
+    EXPECT_EQ(8192u, allocs[0].b);
+    EXPECT_EQ(static_cast<DWORD>(LMEM_ZEROINIT), allocs[0].a);
+    EXPECT_EQ(8192u, comm->ReceiveBufferSize());
+}
+
+TEST_F(SimComm, SettersWhileOpenApplyAtOnce) {
+    Open();
+    comm->SetBufferInSize(2048);
+    comm->SetBufferOutSize(4096);
+    auto setups = drv.Calls("SetupComm");
+    ASSERT_EQ(2u, setups.size());
+    EXPECT_EQ(2048u, setups[0].a);
+    EXPECT_EQ(8192u, setups[0].b);
+    EXPECT_EQ(2048u, setups[1].a);
+    EXPECT_EQ(4096u, setups[1].b);
+    comm->SetTimeoutRead(50);
+    EXPECT_EQ(50u, drv.Calls("SetCommTimeouts").back().timeouts.ReadIntervalTimeout);
+    // The receive buffer keeps its size until the next open.
+    EXPECT_EQ(8192u, comm->ReceiveBufferSize());
+}
+
+// --- open and close ------------------------------------------------------------
+
+TEST_F(SimComm, OpenRunsItsStepsInOrder) {
+    comm->SetActive(true);
+    ASSERT_TRUE(comm->Active());
+    auto calls = drv.Calls();
+    ASSERT_FALSE(calls.empty());
+    const auto& create = calls[static_cast<std::size_t>(drv.IndexOf("CreateFileW"))];
+    EXPECT_EQ(L"\\\\?\\COM3", create.name);
+    EXPECT_EQ(static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE), create.a);
+    EXPECT_EQ(0u, create.b);
+    EXPECT_EQ(std::to_string(OPEN_EXISTING) + ":" + std::to_string(FILE_FLAG_OVERLAPPED), create.data);
+    const int iCreate = drv.IndexOf("CreateFileW");
+    const int iAlloc = drv.IndexOf("LocalAlloc");
+    const int iClear = drv.IndexOf("ClearCommError");
+    const int iSetup = drv.IndexOf("SetupComm");
+    const int iTimeouts = drv.IndexOf("SetCommTimeouts");
+    const int iState = drv.IndexOf("SetCommState");
+    const int iMask = drv.IndexOf("SetCommMask");
+    EXPECT_LT(iCreate, iAlloc);
+    EXPECT_LT(iAlloc, iClear);
+    EXPECT_LT(iClear, iSetup);
+    EXPECT_LT(iSetup, iTimeouts);
+    EXPECT_LT(iTimeouts, iState);
+    EXPECT_LT(iState, iMask);
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR), calls[static_cast<std::size_t>(iMask)].a);
+    EXPECT_EQ(std::vector<std::int32_t>({2}), rec.codes);
+    EXPECT_TRUE(log.Has(L"pwComm: The port COM3 is opened succesfully"));
+    // Every open first runs the close's line-state report.
+    ASSERT_FALSE(rec.traceSets.empty());
+    EXPECT_EQ(TTraceStates{tsTxEmpty}.ToBits(), rec.traceSets.front());
+}
+
+TEST_F(SimComm, OpeningAnOpenPortDoesNothing) {
+    Open();
+    comm->SetActive(true);
+    EXPECT_EQ(0, drv.Count("CreateFileW"));
+    EXPECT_TRUE(rec.codes.empty());
+}
+
+TEST_F(SimComm, CloseStopsPurgesUnsentOutputFreesAndTellsListeners) {
+    Open();
+    port().outQue = 5;
+    comm->SetActive(false);
+    EXPECT_FALSE(comm->Active());
+    const int iPurge = drv.IndexOf("PurgeComm");
+    ASSERT_GE(iPurge, 0);
+    EXPECT_EQ(static_cast<DWORD>(0x000F), drv.Calls()[static_cast<std::size_t>(iPurge)].a);
+    EXPECT_LT(iPurge, drv.IndexOf("LookupCancelIo"));
+    EXPECT_LT(drv.IndexOf("LookupCancelIo"), drv.IndexOf("LocalFree"));
+    EXPECT_LT(drv.IndexOf("LocalFree"), drv.IndexOf("CloseHandle"));
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+    EXPECT_EQ(1, rec.closed);
+    EXPECT_TRUE(log.Has(L"pwComm: The port is closed succesfully"));
+    EXPECT_EQ(TTraceStates{tsTxEmpty}.ToBits(), rec.traceSets.back());
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(0, drv.liveAllocs);
+}
+
+TEST_F(SimComm, CloseWithNothingUnsentDoesNotPurge) {
+    Open();
+    comm->SetActive(false);
+    EXPECT_EQ(0, drv.Count("PurgeComm"));
+    EXPECT_EQ(1, drv.Count("CloseHandle"));
+}
+
+TEST_F(SimComm, ClosingAClosedPortOnlyReportsTheLineState) {
+    comm->SetActive(false);  // already closed: the template is not even called
+    EXPECT_TRUE(rec.traceSets.empty());
+    comm->CallDoClose();
+    EXPECT_EQ(0, drv.Count("CloseHandle"));
+    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(rec.codes.empty());
+    EXPECT_EQ(0, rec.closed);
+    EXPECT_EQ(std::vector<std::uint32_t>({TTraceStates{tsTxEmpty}.ToBits()}), rec.traceSets);
+}
+
+TEST_F(SimComm, ComPortNoChangeOnAnOpenPortClosesAndReopens) {
+    drv.AddPort(L"COM4");
+    Open();
+    comm->SetComPortNo(4);
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(std::vector<std::int32_t>({1, 2, 3}), rec.codes);
+    EXPECT_EQ(L"\\\\?\\COM4", drv.Calls("CreateFileW").back().name);
+    rec.codes.clear();
+    comm->SetComPortNo(4);  // the same number still reopens
+    EXPECT_EQ(std::vector<std::int32_t>({1, 2, 3}), rec.codes);
+    EXPECT_EQ(2, drv.Count("CreateFileW"));
+}
+
+TEST_F(SimComm, OpenFailureOfAMissingPortRaisesTheOpenErrorText) {
+    comm->SetComPortNo(9);
+    rec.codes.clear();
+    try {
+        comm->SetActive(true);
+        FAIL() << "no exception";
+    } catch (const tk::Exception& e) {
+        EXPECT_EQ(L"Device \"COM9\" Open Error !!!\r" + SysErrorText(ERROR_FILE_NOT_FOUND), e.Message());
+    }
+    EXPECT_FALSE(comm->Active());
+    EXPECT_TRUE(rec.codes.empty());
+    EXPECT_EQ(0, drv.Count("LocalAlloc"));
+    const std::wstring text = L"Device \"COM9\" Open Error !!!\r" + SysErrorText(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(text, comm->LastErrorString());
+    EXPECT_TRUE(log.Has(L"Fatal Error: 1, 0, " + text));
+    EXPECT_FALSE(log.Has(L"pwComm: The port COM9 is opened succesfully"));
+}
+
+TEST_F(SimComm, OpenFailureOfAPortHeldElsewhereCarriesAccessDenied) {
+    port().busy = true;
+    rec.vetoFatal = true;
+    comm->SetActive(true);  // vetoed: no exception
+    EXPECT_FALSE(comm->Active());
+    ASSERT_EQ(1u, rec.fatal.size());
+    EXPECT_EQ(L"Device \"COM3\" Open Error !!!\r" + SysErrorText(ERROR_ACCESS_DENIED), rec.fatal[0]);
+}
+
+TEST_F(SimComm, FailedReceiveBufferAllocationFailsTheOpenCleanly) {
+    drv.failAlloc = true;
+    EXPECT_THROW(comm->SetActive(true), tk::Exception);
+    EXPECT_FALSE(comm->Active());
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(1, drv.Count("CloseHandle"));
+    EXPECT_EQ(0, drv.Count("SetupComm"));
+    EXPECT_EQ(0, drv.Count("SetCommState"));
+    EXPECT_TRUE(rec.codes.empty());
+    EXPECT_EQ(L"Device \"COM3\" Open Error !!!\r" + SysErrorText(ERROR_NOT_ENOUGH_MEMORY),
+              comm->LastErrorString());
+    drv.failAlloc = false;
+    comm->SetActive(true);
+    EXPECT_TRUE(comm->Active());
+}
+
+TEST_F(SimComm, DestroyingAnOpenComponentClosesThePort) {
+    Open();
+    comm.reset();
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(0, drv.liveAllocs);
+}
+
+TEST_F(SimComm, ExternalHandleIsUsedForOneOpen) {
+    comm->SetExtHandle(nullptr);
+    comm->SetExtHandle(INVALID_HANDLE_VALUE);
+    EXPECT_EQ(0u, drv.Calls().size());
+    drv.AddPort(L"COM7");
+    HANDLE h = pwCommApi().CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    Open();
+    drv.ClearCalls();
+    comm->SetExtHandle(h);  // closes the open port first
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(h, comm->Handle());
+    EXPECT_EQ(0, drv.Count("CreateFileW"));
+    EXPECT_EQ(1, drv.Count("CloseHandle"));
+    EXPECT_EQ(std::vector<std::int32_t>({1, 2}), rec.codes);
+    comm->SetActive(false);
+    EXPECT_FALSE(drv.port(L"COM7").handle);  // the component owned and closed it
+    comm->SetActive(true);
+    EXPECT_EQ(L"\\\\?\\COM3", drv.Calls("CreateFileW").back().name);
+}
+
+TEST_F(SimComm, CommPropRefreshesOnlyWhileOpen) {
+    const COMMPROP* p = comm->CommProp();
+    EXPECT_EQ(0u, p->dwMaxBaud);
+    Open();
+    EXPECT_EQ(static_cast<DWORD>(BAUD_115200), comm->CommProp()->dwMaxBaud);
+    comm->SetActive(false);
+    EXPECT_EQ(static_cast<DWORD>(BAUD_115200), comm->CommProp()->dwMaxBaud);
+}
+
+// --- writes --------------------------------------------------------------------
+
+TEST_F(SimComm, WritesOnAClosedPortDoNothing) {
+    comm->SendChar(L'a');
+    comm->SendString("abc");
+    comm->SendData("abc", 3);
+    comm->SendAheadChar(L'a');
+    EXPECT_EQ(0, drv.Count("WriteFile"));
+    EXPECT_EQ(0u, comm->TotalSent());
+    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(rec.commErrors.empty());
+}
+
+TEST_F(SimComm, SendCharWritesTheLowByte) {
+    Open();
+    comm->SendChar(static_cast<wchar_t>(0x0E01));
+    comm->SendChar(L'\n');
+    EXPECT_EQ(std::string("\x01\n"), port().tx);
+    EXPECT_EQ(2u, comm->TotalSent());
+    EXPECT_TRUE(log.Has(L"pwComm: Try to send char  1h ..."));
+    EXPECT_TRUE(log.Has(L"pwComm: Try to send char  Ah ..."));
+}
+
+TEST_F(SimComm, SendStringAndSendDataDeliverTheirBytes) {
+    Open();
+    comm->SendString(std::string("AT\r", 3));
+    const unsigned char raw[] = {0x00, 0xFF, 0x10};
+    comm->SendData(raw, 3);
+    EXPECT_EQ(std::string("AT\r\x00\xFF\x10", 6), port().tx);
+    EXPECT_EQ(6u, comm->TotalSent());
+    EXPECT_TRUE(log.Has(L"pwComm: Try to send string AT\r ..."));
+    EXPECT_TRUE(log.Has(L"pwComm: Try to send the data with 3 length ..."));
+    EXPECT_TRUE(log.Has(L"pwComm: ... the data transmittion is OK!"));
+}
+
+TEST_F(SimComm, EmptySendStringDoesNothingAtAll) {
+    Open();
+    comm->SendString("");
+    EXPECT_EQ(0, drv.Count("WriteFile"));
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST_F(SimComm, SendDataOfZeroBytesIssuesAZeroLengthWrite) {
+    Open();
+    comm->SendData(nullptr, 0);
+    auto writes = drv.Calls("WriteFile");
+    ASSERT_EQ(1u, writes.size());
+    EXPECT_EQ(0u, writes[0].a);
+    EXPECT_EQ(0u, comm->TotalSent());
+    EXPECT_TRUE(log.Has(L"pwComm: Try to send the data with 0 length ..."));
+}
+
+TEST_F(SimComm, SendAheadCharUsesTransmitCommChar) {
+    Open();
+    comm->SendAheadChar(static_cast<wchar_t>(0x1234));
+    EXPECT_EQ(std::string("\x34"), port().ahead);
+    EXPECT_EQ(1u, comm->TotalSent());
+    EXPECT_EQ(0, drv.Count("WriteFile"));
+}
+
+TEST_F(SimComm, RefusedWriteIsReportedAsCommunicationError) {
+    Open();
+    port().refuseWrites = ERROR_ACCESS_DENIED;
+    comm->SendString("x");
+    comm->SendChar(L'y');
+    comm->SendData("z", 1);
+    ASSERT_EQ(3u, rec.commErrors.size());
+    for (auto& e : rec.commErrors) {
+        EXPECT_EQ(0u, e.code);
+        EXPECT_EQ(5u, e.sys);
+        EXPECT_EQ(0u, e.state);
+    }
+    EXPECT_TRUE(log.Has(L"pwComm: Communication Error 0:5 0"));
+    EXPECT_EQ(0u, comm->TotalSent());
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(0, drv.Count("PurgeComm"));  // not asked to flush
+}
+
+TEST_F(SimComm, CommErrorHandlerCanFlushBothQueues) {
+    Open();
+    port().refuseWrites = ERROR_ACCESS_DENIED;
+    rec.flashBuffers = true;
+    comm->SendString("x");
+    auto purges = drv.Calls("PurgeComm");
+    ASSERT_EQ(1u, purges.size());
+    EXPECT_EQ(0x000Fu, purges[0].a);
+    EXPECT_EQ(1, drv.Count("CancelIo"));
+}
+
+TEST_F(SimComm, SendDataKeepsItsBytesAndRecordUntilTheDriverTookThem) {
+    Open();
+    port().pendWrites = true;
+    char buffer[4] = {'a', 'b', 'c', 'd'};
+    comm->SendData(buffer, 4);
+    EXPECT_EQ(1u, drv.PendingWrites());
+    std::memset(buffer, 'X', sizeof(buffer));  // the caller reuses its buffer at once
+    comm->SendData(buffer, 2);
+    // The first write was waited for before its record was used again.
+    const int iWait = drv.IndexOf("GetOverlappedResult");
+    ASSERT_GE(iWait, 0);
+    EXPECT_EQ(1u, drv.Calls()[static_cast<std::size_t>(iWait)].a);  // bWait
+    EXPECT_LT(drv.IndexOf("WriteFile"), iWait);
+    EXPECT_LT(iWait, drv.IndexOf("WriteFile", iWait));
+    drv.CompletePendingWrites();
+    EXPECT_EQ(std::string("abcdXX"), port().tx);
+    EXPECT_EQ(6u, comm->TotalSent());
+}
+
+TEST_F(SimComm, CloseAbandonsAWriteStillInFlight) {
+    Open();
+    port().pendWrites = true;
+    comm->SendData("abcd", 4);
+    comm->SetActive(false);
+    EXPECT_EQ(0u, drv.PendingWrites());
+    const int iAbort = drv.IndexOf("PurgeComm");
+    ASSERT_GE(iAbort, 0);
+    EXPECT_EQ(static_cast<DWORD>(PURGE_TXABORT | PURGE_TXCLEAR), drv.Calls()[static_cast<std::size_t>(iAbort)].a);
+    EXPECT_LT(iAbort, drv.IndexOf("CloseHandle"));
+    // A new open starts with a free record.
+    port().pendWrites = false;
+    comm->SetActive(true);
+    comm->SendData("ok", 2);
+    EXPECT_EQ(std::string("ok"), port().tx);
+}
+
+// --- reads -----------------------------------------------------------------------
+
+TEST_F(SimComm, ReadsOfQueuedBytes) {
+    Open();
+    drv.Receive(L"COM3", "hello world");
+    EXPECT_EQ(11u, comm->ReadyForRead());
+    char buf[32] = {};
+    EXPECT_EQ(5, comm->ReadMax(buf, 5));
+    EXPECT_EQ(std::string("hello"), std::string(buf, 5));
+    EXPECT_EQ(6, comm->ReadMax(buf, 100));  // above the queue: the queue count
+    EXPECT_EQ(std::string(" world"), std::string(buf, 6));
+    EXPECT_EQ(0, comm->ReadMax(buf, 100));
+    drv.Receive(L"COM3", "xyz");
+    EXPECT_EQ(std::string("xyz"), comm->ReadString());
+    EXPECT_EQ(std::string(), comm->ReadString());
+}
+
+TEST_F(SimComm, ReadsNeverAskForMoreThanTheBufferHolds) {
+    Open();
+    drv.Receive(L"COM3", "0123456789");
+    char buf[4] = {};
+    drv.ClearCalls();
+    EXPECT_EQ(0, comm->ReadMax(buf, -1));
+    EXPECT_EQ(0, comm->ReadMax(buf, 0));
+    comm->Read(buf, static_cast<std::uint32_t>(-4));  // a length from a negative count
+    comm->Read(nullptr, 4);
+    EXPECT_EQ(0, drv.Count("ReadFile"));
+    comm->ReadAll(buf, sizeof(buf));  // ten queued, four fit
+    auto reads = drv.Calls("ReadFile");
+    ASSERT_EQ(1u, reads.size());
+    EXPECT_EQ(4u, reads[0].a);
+    EXPECT_EQ(6u, comm->ReadyForRead());
+}
+
+TEST_F(SimComm, ReadsOnAClosedPortFindNothing) {
+    char buf[4];
+    EXPECT_EQ(0u, comm->ReadyForRead());
+    EXPECT_EQ(0u, comm->NotYetSend());
+    EXPECT_EQ(0, comm->ReadMax(buf, 4));
+    EXPECT_EQ(std::string(), comm->ReadString());
+    EXPECT_FALSE(comm->WaitForBytes(0, 10));
+    EXPECT_FALSE(comm->WaitForSignal(msCTS, 10));
+    EXPECT_TRUE(comm->ModemSignals().Empty());
+}
+
+TEST_F(SimComm, WaitForBytesSucceedsAtOnceForZeroAndRestoresTraceStates) {
+    comm->SetTraceStates(TTraceStates{tsRxChar, tsCTS});
+    Open();
+    EXPECT_TRUE(comm->WaitForBytes(0, 0));
+    auto masks = drv.Calls("SetCommMask");
+    ASSERT_EQ(2u, masks.size());
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_CTS), masks[0].a);  // tsRxChar dropped; EV_RXCHAR stays
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_CTS), masks[1].a);
+    EXPECT_EQ((TTraceStates{tsRxChar, tsCTS}), comm->TraceStates());
+}
+
+TEST_F(SimComm, WaitForBytesSeesQueuedBytesOrGivesUp) {
+    Open();
+    drv.Receive(L"COM3", "abc");
+    EXPECT_TRUE(comm->WaitForBytes(3, 1000));
+    EXPECT_FALSE(comm->WaitForBytes(4, 20));
+    EXPECT_EQ(3u, comm->ReadyForRead());  // nobody read them
+}
+
+// --- line control and line state ------------------------------------------------
+
+TEST_F(SimComm, LineControlDrivesTheLinesAndReports) {
+    Open();
+    comm->SetStateDTR(true);
+    comm->SetStateRTS(true);
+    comm->SetStateX(true);
+    comm->SetStateX(false);
+    comm->SetStateBreak(true);
+    comm->SetStateBreak(false);
+    comm->SetStateRTS(false);
+    comm->SetStateDTR(false);
+    std::vector<DWORD> fns;
+    for (auto& c : drv.Calls("EscapeCommFunction")) fns.push_back(c.a);
+    EXPECT_EQ(std::vector<DWORD>({SETDTR, SETRTS, SETXON, SETXOFF, SETBREAK, CLRBREAK, CLRRTS, CLRDTR}), fns);
+    EXPECT_EQ(std::vector<std::uint32_t>({TTraceStates{tsDSR}.ToBits(), TTraceStates{tsCTS}.ToBits(),
+                                          TTraceStates{tsCTS}.ToBits(), TTraceStates{tsDSR}.ToBits()}),
+              rec.traceSets);
+    comm->SetActive(false);
+    drv.ClearCalls();
+    comm->SetStateDTR(true);
+    comm->SetStateBreak(true);
+    EXPECT_EQ(0, drv.Count("EscapeCommFunction"));
+}
+
+TEST_F(SimComm, ModemSignalsMapTheStatusBits) {
+    Open();
+    drv.SetModem(L"COM3", MS_CTS_ON | MS_RLSD_ON);
+    EXPECT_EQ((TModemSignals{msCTS, msRLSD}), comm->ModemSignals());
+    drv.SetModem(L"COM3", MS_DSR_ON | MS_RING_ON);
+    EXPECT_EQ((TModemSignals{msDSR, msRing}), comm->ModemSignals());
+    port().linesUnsupported = true;  // a pty under Wine
+    EXPECT_TRUE(comm->ModemSignals().Empty());
+}
+
+TEST_F(SimComm, MonitorsMirrorTheLinesAndTheRingStaysChecked) {
+    commtest::TFakeCheckBox cts, dsr, rlsd, ring;
+    comm->SetMonitorCTS(&cts);
+    comm->SetMonitorDSR(&dsr);
+    comm->SetMonitorRLSD(&rlsd);
+    comm->SetMonitorRing(&ring);
+    Open();
+    drv.SetModem(L"COM3", MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON | MS_RING_ON);
+    comm->ProcessCommEvent(ComEvent(EV_RING | EV_CTS));
+    EXPECT_TRUE(cts.checked);
+    EXPECT_TRUE(dsr.checked);
+    EXPECT_TRUE(rlsd.checked);
+    EXPECT_TRUE(ring.checked);
+    drv.SetModem(L"COM3", MS_DSR_ON);
+    comm->ProcessCommEvent(ComEvent(EV_CTS));
+    EXPECT_FALSE(cts.checked);
+    EXPECT_TRUE(dsr.checked);
+    EXPECT_TRUE(ring.checked);  // only ever set
+    comm->SetActive(false);
+    EXPECT_FALSE(dsr.checked);
+    EXPECT_FALSE(cts.checked);
+    EXPECT_FALSE(rlsd.checked);
+    EXPECT_TRUE(ring.checked);
+    EXPECT_EQ(TTraceStates{tsTxEmpty}.ToBits(), rec.traceSets.back());
+}
+
+TEST_F(SimComm, DestroyedMonitorIsDropped) {
+    auto cts = std::make_unique<commtest::TFakeCheckBox>();
+    comm->SetMonitorCTS(cts.get());
+    cts.reset();
+    EXPECT_EQ(nullptr, comm->MonitorCTS());
+    Open();
+    comm->SetStateRTS(true);  // reports without touching the gone control
+    EXPECT_TRUE(comm->Active());
+}
+
+TEST_F(SimComm, TraceStatesMapToTheEventMask) {
+    EXPECT_EQ(static_cast<std::uint32_t>(EV_RXCHAR), TraceStatesToEventMask(TTraceStates(), false));
+    EXPECT_EQ(static_cast<std::uint32_t>(EV_RXCHAR | EV_RX80FULL),
+              TraceStatesToEventMask(TTraceStates{tsRx80Full}, false));
+    EXPECT_EQ(static_cast<std::uint32_t>(EV_RXCHAR | EV_EVENT1 | EV_EVENT2 | EV_RING),
+              TraceStatesToEventMask(TTraceStates{tsEvent1, tsEvent2, tsRing}, false));
+    EXPECT_EQ(static_cast<std::uint32_t>(EV_RXCHAR | EV_TXEMPTY), TraceStatesToEventMask(TTraceStates(), true));
+    EXPECT_EQ((TTraceStates{tsRx80Full, tsCTS}), EventMaskToTraceStates(EV_RX80FULL | EV_CTS | EV_RXCHAR | EV_TXEMPTY));
+    EXPECT_TRUE(EventMaskToTraceStates(EV_PERR).Empty());
+    Open();
+    comm->SetTraceStates(TTraceStates{tsRx80Full});
+    EXPECT_EQ(0x0401u, drv.Calls("SetCommMask").back().a);
+    EXPECT_EQ(TTraceStates{tsRx80Full}, comm->TraceStates());
+}
+
+// --- purges -------------------------------------------------------------------------
+
+TEST_F(SimComm, PurgesUseTheirFlags) {
+    Open();
+    comm->ClearDeviceInput();
+    comm->ClearDeviceOutput();
+    comm->ClearDeviceBuffers();
+    comm->FlushOutputBuffer();
+    auto purges = drv.Calls("PurgeComm");
+    ASSERT_EQ(3u, purges.size());
+    EXPECT_EQ(0x000Au, purges[0].a);
+    EXPECT_EQ(0x0005u, purges[1].a);
+    EXPECT_EQ(0x000Fu, purges[2].a);
+    EXPECT_EQ(1, drv.Count("CancelIo"));
+    EXPECT_EQ(1, drv.Count("FlushFileBuffers"));
+    EXPECT_LT(drv.IndexOf("PurgeComm", drv.IndexOf("PurgeComm", drv.IndexOf("PurgeComm") + 1) + 1),
+              drv.IndexOf("CancelIo"));
+    comm->SetActive(false);
+    drv.ClearCalls();
+    comm->ClearDeviceBuffers();
+    comm->FlushOutputBuffer();
+    EXPECT_TRUE(drv.Calls().empty());
+}
+
+// --- connection test --------------------------------------------------------------
+
+TEST_F(SimComm, InitDeviceConnectWithADeviceThatAnswersDsr) {
+    port().dsrFollowsDtr = true;
+    Open();
+    comm->InitDeviceConnect();
+    EXPECT_TRUE(port().dtr);
+    EXPECT_TRUE(port().rts);
+    EXPECT_TRUE(log.Has(L"pwComm: The device connection was succesful tested"));
+    EXPECT_EQ(0x000Fu, drv.Calls("PurgeComm").front().a);
+}
+
+TEST_F(SimComm, InitDeviceConnectWithoutDsrIsAFatalError) {
+    Open();
+    try {
+        comm->InitDeviceConnect();
+        FAIL() << "no exception";
+    } catch (const tk::Exception& e) {
+        EXPECT_EQ(L"Device Connect Initialization Error", e.Message());
+    }
+    EXPECT_TRUE(port().dtr);
+    EXPECT_FALSE(port().rts);
+    EXPECT_TRUE(log.Has(L"Fatal Error: 1, 0, Device Connect Initialization Error"));
+    EXPECT_TRUE(comm->Active());
+    comm->SetActive(false);
+    drv.ClearCalls();
+    comm->InitDeviceConnect();  // closed: nothing
+    EXPECT_TRUE(drv.Calls().empty());
+}
+
+// --- RS-485 emulation -----------------------------------------------------------
+
+class SimRS485 : public SimComm {
+protected:
+    void SetUp() override {
+        SimComm::SetUp();
+        comm->SetSoftwareRTS(true);
+        comm->SetRS485Mode(true);
+        // Note where each line-state report falls among the driver calls.
+        rec.onTraceHook = [this](std::uint32_t bits) {
+            marks.push_back({bits, static_cast<int>(drv.Calls().size())});
+        };
+    }
+    struct Mark {
+        std::uint32_t bits;
+        int at;
+    };
+    std::vector<Mark> marks;
+};
+
+TEST_F(SimRS485, EverySendRaisesRtsAndReportsCtsBeforeTheBytes) {
+    Open();
+    marks.clear();
+    EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR | EV_TXEMPTY), port().mask);
+    comm->SendString("abc");
+    const int iRts = drv.IndexOf("EscapeCommFunction");
+    const int iWrite = drv.IndexOf("WriteFile");
+    ASSERT_GE(iRts, 0);
+    EXPECT_EQ(static_cast<DWORD>(SETRTS), drv.Calls()[static_cast<std::size_t>(iRts)].a);
+    ASSERT_EQ(1u, marks.size());
+    EXPECT_EQ(TTraceStates{tsCTS}.ToBits(), marks[0].bits);
+    EXPECT_GT(marks[0].at, iRts);
+    EXPECT_LE(marks[0].at, iWrite);
+    for (auto send : {+[](TpwCustomComm& c) { c.SendChar(L'a'); },
+                      +[](TpwCustomComm& c) { c.SendData("a", 1); },
+                      +[](TpwCustomComm& c) { c.SendAheadChar(L'a'); }}) {
+        drv.ClearCalls();
+        send(*comm);
+        auto calls = drv.Calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ("EscapeCommFunction", calls[0].fn);
+        EXPECT_EQ(static_cast<DWORD>(SETRTS), calls[0].a);
+    }
+}
+
+TEST_F(SimRS485, RtsIsLoweredOnErrorsPurgesAndAnEmptyTransmitQueue) {
+    Open();
+    port().refuseWrites = ERROR_ACCESS_DENIED;
+    comm->SendString("x");
+    EXPECT_FALSE(port().rts);
+    port().refuseWrites = 0;
+    comm->SendString("x");
+    EXPECT_TRUE(port().rts);
+    comm->ClearDeviceOutput();
+    EXPECT_FALSE(port().rts);
+    comm->SendString("x");
+    comm->ClearDeviceBuffers();
+    EXPECT_FALSE(port().rts);
+    comm->SendString("x");
+    comm->ProcessCommEvent(ComEvent(EV_TXEMPTY));
+    EXPECT_FALSE(port().rts);
+    EXPECT_EQ(0, rec.sent);  // tsTxEmpty not asked for
+}
+
+// --- the event handler --------------------------------------------------------------
+
+TEST_F(SimComm, LineErrorIsReportedAndTheDataWaitsForTheNextEvent) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    drv.Receive(L"COM3", "abc");
+    port().errors = CE_FRAME;
+    port().statFlags = 0x03;
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR | EV_ERR));
+    ASSERT_EQ(1u, rec.commErrors.size());
+    EXPECT_EQ(static_cast<std::uint32_t>(CE_FRAME), rec.commErrors[0].code);
+    EXPECT_EQ(0u, rec.commErrors[0].sys);
+    EXPECT_EQ(0x03u, rec.commErrors[0].state);
+    EXPECT_TRUE(log.Has(L"pwComm: Communication Error 8:0 3"));
+    EXPECT_TRUE(rec.received.empty());
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR));
+    EXPECT_EQ("abc", rec.received);
+    EXPECT_EQ(3u, comm->TotalReceived());
+}
+
+TEST_F(SimComm, ReceivedBlocksNeverExceedTheReceiveBuffer) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    std::string big(20000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    drv.Receive(L"COM3", big);
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR));
+    EXPECT_EQ(big, rec.received);
+    for (auto n : rec.blockSizes) EXPECT_LE(n, 8192u);
+    for (auto& r : drv.Calls("ReadFile")) EXPECT_LE(r.a, 8192u);
+    EXPECT_EQ(20000u, comm->TotalReceived());
+}
+
+TEST_F(SimComm, WithoutReceiverTheBytesStayQueuedButAreCounted) {
+    Open();
+    drv.Receive(L"COM3", "abcd");
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR));
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR));
+    EXPECT_EQ(0, drv.Count("ReadFile"));
+    EXPECT_EQ(8u, comm->TotalReceived());
+    EXPECT_EQ(std::string("abcd"), comm->ReadString());
+}
+
+TEST_F(SimComm, ExceptionInAReceiveCallbackBecomesAShownFatalError) {
+    commtest::TMessageBoxCatcher boxes;
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [] { throw tk::Exception(L"receiver broke"); };
+    Open();
+    drv.Receive(L"COM3", "abc");
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR | EV_CTS));
+    ASSERT_EQ(1u, boxes.boxes.size());
+    EXPECT_EQ(L"receiver broke", boxes.boxes[0].text);
+    EXPECT_EQ(L"Application Error", boxes.boxes[0].caption);
+    EXPECT_TRUE(rec.traceSets.empty());  // the rest of the event was skipped
+    EXPECT_TRUE(comm->Active());
+}
+
+TEST_F(SimComm, TransmitQueueEmptyCallsOnAfterSendOnlyWhenAskedFor) {
+    comm->SetOnAfterSend(TOnSent(&rec, &commtest::TRecorder::Sent));
+    Open();
+    comm->ProcessCommEvent(ComEvent(EV_TXEMPTY));
+    EXPECT_EQ(0, rec.sent);
+    comm->SetTraceStates(TTraceStates{tsTxEmpty});
+    comm->ProcessCommEvent(ComEvent(EV_TXEMPTY));
+    EXPECT_EQ(1, rec.sent);
+    EXPECT_TRUE(rec.traceSets.empty());  // EV_TXEMPTY is not a line-state event
+    comm->ProcessCommEvent(ComEvent(EV_CTS | EV_DSR));
+    EXPECT_EQ(std::vector<std::uint32_t>({TTraceStates{tsCTS, tsDSR}.ToBits()}), rec.traceSets);
+}
+
+// --- the threads --------------------------------------------------------------------
+
+TEST_F(SimComm, ReceivedBytesReachTheCallbackThroughTheThreads) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    drv.Receive(L"COM3", "ping");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "ping"; }));
+    drv.Receive(L"COM3", "pong");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "pingpong"; }));
+    EXPECT_EQ(8u, comm->TotalReceived());
+}
+
+TEST_F(SimComm, ReceiveOnTheMessageThreadWhenNotUsingTheMainThread) {
+    comm->SetUseMainThread(false);
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    drv.Receive(L"COM3", "data");
+    // No pumping needed: the handler runs on the message thread.
+    const DWORD start = ::GetTickCount();
+    while (comm->TotalReceived() < 4 && ::GetTickCount() - start < 10000) ::Sleep(1);
+    comm->SetActive(false);  // waits for both threads
+    EXPECT_EQ("data", rec.received);
+}
+
+TEST_F(SimComm, LineEventsReachOnTraceStateThroughTheThreads) {
+    comm->SetTraceStates(TTraceStates{tsCTS});
+    Open();
+    drv.SetModem(L"COM3", MS_CTS_ON);
+    EXPECT_TRUE(PumpUntil([&] { return !rec.traceSets.empty(); }));
+    EXPECT_EQ(TTraceStates{tsCTS}.ToBits(), rec.traceSets[0]);
+}
+
+TEST_F(SimComm, APortThatVanishesIsShutDownWithoutPurging) {
+    Open();
+    port().outQue = 3;
+    drv.Vanish(L"COM3");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+    EXPECT_EQ(1, rec.closed);
+    EXPECT_EQ(0, drv.Count("PurgeComm"));
+    EXPECT_EQ(1, drv.Count("CloseHandle"));
+    EXPECT_FALSE(log.Has(L"pwComm: The port is closed succesfully"));
+    EXPECT_EQ(0, drv.liveAllocs);
+    // The component can be opened again once the device is back.
+    drv.port(L"COM3").vanishedError = 0;
+    drv.port(L"COM3").waitFails = 0;
+    comm->SetActive(true);
+    EXPECT_TRUE(comm->Active());
+}
+
+TEST_F(SimComm, ClosingWhileEventsAreQueuedSkipsTheirHandling) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    for (int i = 0; i < 20; ++i) drv.Receive(L"COM3", "x");
+    // Nothing pumped: handovers are pending while the close runs.
+    comm->SetActive(false);
+    EXPECT_FALSE(comm->Active());
+    tk::Application().ProcessMessages();
+    EXPECT_LE(rec.received.size(), 20u);
+}
+
+TEST_F(SimComm, RepeatedOpenAndCloseLeavesNothingBehind) {
+    for (int i = 0; i < 50; ++i) {
+        comm->SetActive(true);
+        comm->SendString("a");
+        comm->SetActive(false);
+    }
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(0, drv.liveAllocs);
+    EXPECT_EQ(std::string(50, 'a'), port().tx);
+}
+
+// --- device list ---------------------------------------------------------------------
+
+TEST_F(SimComm, UpdateReloadsTheListAndTellsListeners) {
+    comm->Update();
+    EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);
+    for (int i = 1; i < comm->DeviceCount(); ++i)
+        EXPECT_LT(comm->GetDevice(i - 1)->Data, comm->GetDevice(i)->Data);
+    for (int i = 0; i < comm->DeviceCount(); ++i) EXPECT_EQ(i, comm->GetDevice(i)->Index());
+    comm->SetDeviceIndex(-1);
+    comm->SetDeviceIndex(comm->DeviceCount());
+    EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);  // out of range: nothing
+}
+
+}  // namespace
