@@ -22,7 +22,15 @@ bool EntryName(const std::wstring& line, std::wstring_view& name) {
     return true;
 }
 
-bool SameName(std::wstring_view a, const std::wstring& b) { return tk::SameTextLocale(std::wstring(a), b); }
+// The comparison of tk::SameTextLocale, on views.
+bool SameName(std::wstring_view a, std::wstring_view b) {
+#ifdef _WIN32
+    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+                          static_cast<int>(b.size())) == CSTR_EQUAL;
+#else
+    return tk::SameTextLocale(std::wstring(a), std::wstring(b));
+#endif
+}
 
 std::wstring DecodeUtf16(const std::string& bytes, std::size_t start, bool bigEndian) {
     std::wstring out;
@@ -178,12 +186,36 @@ int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name) {
     return -1;
 }
 
-TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
-    first_.reserve(static_cast<std::size_t>(lines.Count()));
-    for (int i = 0; i < lines.Count(); ++i) {
-        std::wstring_view name;
-        if (!EntryName(lines.Strings(i), name)) continue;
-        std::string key = EntryNameKey(name);
+namespace {
+
+enum class TNameKind { Digits, Letters, Other };
+
+TNameKind KindOfName(std::wstring_view name) {
+    bool allDigits = !name.empty();
+    for (wchar_t c : name) {
+        if ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) return TNameKind::Letters;
+        if (c < L'0' || c > L'9') allDigits = false;
+    }
+    return allDigits ? TNameKind::Digits : TNameKind::Other;
+}
+
+// Up to this many names a group is searched by direct comparison.
+constexpr std::size_t kDirectSearchLimit = 8;
+
+std::wstring_view NameOfLine(const tk::TStringList& lines, int i) {
+    std::wstring_view name;
+    EntryName(lines.Strings(i), name);
+    return name;
+}
+
+}  // namespace
+
+void TEntryIndex::TNameGroup::Finish(const tk::TStringList& lines) {
+    if (lines_.size() <= kDirectSearchLimit) return;
+    keyed_ = true;
+    first_.reserve(lines_.size());
+    for (int i : lines_) {
+        std::string key = EntryNameKey(NameOfLine(lines, i));
         if (key.empty())
             unkeyed_.push_back(i);
         else
@@ -191,23 +223,82 @@ TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
     }
 }
 
-int TEntryIndex::IndexOfName(const std::wstring& name) const {
-    const std::string key = EntryNameKey(name);
-    if (key.empty()) return IndexOfEntryLinear(lines_, name);
+int TEntryIndex::TNameGroup::Find(const tk::TStringList& lines, const std::wstring& name, std::string& key,
+                                  bool& keyMade, int limit) const {
+    auto direct = [&](const std::vector<int>& candidates, int stop) {
+        for (int i : candidates) {
+            if (stop >= 0 && i > stop) break;
+            if (SameName(NameOfLine(lines, i), name)) return i;
+        }
+        return -1;
+    };
+    if (!keyed_) return direct(lines_, limit);
+    if (!keyMade) {
+        key = EntryNameKey(name);
+        keyMade = true;
+    }
+    if (key.empty()) return direct(lines_, limit);
     int found = -1;
     if (auto it = first_.find(key); it != first_.end()) {
-        std::wstring_view entry;
-        EntryName(lines_.Strings(it->second), entry);
-        if (!SameName(entry, name)) return IndexOfEntryLinear(lines_, name);
+        if (!SameName(NameOfLine(lines, it->second), name)) return direct(lines_, limit);
         found = it->second;
     }
-    for (int i : unkeyed_) {
-        if (found >= 0 && i > found) break;
-        std::wstring_view entry;
-        EntryName(lines_.Strings(i), entry);
-        if (SameName(entry, name)) return i;
+    const int early = direct(unkeyed_, found);
+    return early >= 0 ? early : found;
+}
+
+TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
+    digits_.reserve(static_cast<std::size_t>(lines.Count()));
+    digitLines_.reserve(static_cast<std::size_t>(lines.Count()));
+    for (int i = 0; i < lines.Count(); ++i) {
+        std::wstring_view name;
+        if (!EntryName(lines.Strings(i), name)) continue;
+        switch (KindOfName(name)) {
+            case TNameKind::Digits:
+                digits_.emplace(name, i);  // keeps the first line per name
+                digitLines_.push_back(i);
+                break;
+            case TNameKind::Letters:
+                letters_.Add(i);
+                break;
+            case TNameKind::Other:
+                others_.Add(i);
+                break;
+        }
     }
-    return found;
+    letters_.Finish(lines);
+    others_.Finish(lines);
+}
+
+int TEntryIndex::IndexOfName(const std::wstring& name) const {
+    int best = -1;
+    auto take = [&](int i) {
+        if (i >= 0 && (best < 0 || i < best)) best = i;
+    };
+    std::string key;
+    bool keyMade = false;
+    switch (KindOfName(name)) {
+        case TNameKind::Digits:
+            if (auto it = digits_.find(std::wstring_view(name)); it != digits_.end()) best = it->second;
+            take(others_.Find(lines_, name, key, keyMade, best));
+            break;
+        case TNameKind::Letters:
+            take(letters_.Find(lines_, name, key, keyMade, best));
+            take(others_.Find(lines_, name, key, keyMade, best));
+            break;
+        case TNameKind::Other:
+            // Not looked up by a load; digit names are compared one by one.
+            for (int i : digitLines_) {
+                if (SameName(NameOfLine(lines_, i), name)) {
+                    best = i;
+                    break;
+                }
+            }
+            take(letters_.Find(lines_, name, key, keyMade, best));
+            take(others_.Find(lines_, name, key, keyMade, best));
+            break;
+    }
+    return best;
 }
 
 std::wstring TEntryIndex::Values(const std::wstring& name) const {

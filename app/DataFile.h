@@ -43,11 +43,15 @@ std::string EntryNameKey(std::wstring_view name);
 // without "=" are no entries. This is the plain search, line by line.
 int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name);
 
-// The same answer as IndexOfEntryLinear in constant time per lookup: entry
-// names are hashed by EntryNameKey, the first line per key is kept, and a hit
-// is confirmed with the comparison itself. Names without a key are compared
-// one by one, and should a key hit not be confirmed, the plain search
-// decides. `lines` must outlive the index and stay unchanged.
+// The same answer as IndexOfEntryLinear in constant time per lookup.
+// Names are kept in three kinds: ASCII digits only (the row numbers), names
+// with an ASCII letter ("RowCount"), and all others. Two facts of the
+// comparison spare most calls to it: digit strings are equal only when they
+// are identical, and a name with an ASCII letter never equals a digit string.
+// So row numbers are found by their text; the others are compared one by one
+// while they are few, and through EntryNameKey (first line per key, the hit
+// confirmed by the comparison, the plain search should they ever disagree)
+// when they are many. `lines` must outlive the index and stay unchanged.
 class TEntryIndex {
 public:
     explicit TEntryIndex(const tk::TStringList& lines);
@@ -56,9 +60,29 @@ public:
     std::wstring Values(const std::wstring& name) const;
 
 private:
+    // Entry lines of one kind, searched by the locale comparison.
+    class TNameGroup {
+    public:
+        void Add(int line) { lines_.push_back(line); }
+        void Finish(const tk::TStringList& lines);
+        // First line of the group whose name equals `name`, -1 if none; a
+        // direct search may stop after line `limit` (when >= 0). `key` caches
+        // the key of `name` across groups.
+        int Find(const tk::TStringList& lines, const std::wstring& name, std::string& key, bool& keyMade,
+                 int limit) const;
+
+    private:
+        std::vector<int> lines_;
+        bool keyed_ = false;
+        std::unordered_map<std::string, int> first_;  // name key -> first line
+        std::vector<int> unkeyed_;                     // names without a key
+    };
+
     const tk::TStringList& lines_;
-    std::unordered_map<std::string, int> first_;  // name key -> first line
-    std::vector<int> unkeyed_;                     // entry lines whose name had no key
+    std::unordered_map<std::wstring_view, int> digits_;  // digit name -> first line
+    std::vector<int> digitLines_;
+    TNameGroup letters_;
+    TNameGroup others_;
 };
 
 // Loads already decoded lines: replaces the line store with them, then sets

@@ -1,5 +1,7 @@
 #include "GridModel.h"
 
+#include <algorithm>
+
 namespace tk {
 
 namespace {
@@ -30,7 +32,9 @@ void TGridModel::SetCells(int col, int row, std::wstring text) {
     if (row < 0 || col < 0) return;
     if (static_cast<std::size_t>(row) >= cells_.size()) cells_.resize(static_cast<std::size_t>(row) + 1);
     auto& r = cells_[static_cast<std::size_t>(row)];
-    if (static_cast<std::size_t>(col) >= r.size()) r.resize(static_cast<std::size_t>(col) + 1);
+    // A row is usually filled cell by cell: size it for all columns at once.
+    if (static_cast<std::size_t>(col) >= r.size())
+        r.resize(std::max(static_cast<std::size_t>(col) + 1, static_cast<std::size_t>(colCount_)));
     r[static_cast<std::size_t>(col)] = std::move(text);
     Changed();
 }

@@ -54,6 +54,38 @@ TEST(EntryIndex, FindsTheFirstEntryLikeThePlainSearch) {
     }
 }
 
+TEST(EntryIndex, SmallTablesCompareDirectlyAndAgreeToo) {
+    const std::vector<std::wstring> keys = {L"1", L"RowCount", L"ss", L"\u00E9", L"1 ", L"", L"\u00AD1", L"K"};
+    for (std::size_t i = 0; i + 4 <= kTrickyNames.size(); i += 2) {
+        std::vector<std::wstring> names(kTrickyNames.begin() + static_cast<long>(i),
+                                        kTrickyNames.begin() + static_cast<long>(i) + 4);
+        names.push_back(L"1");
+        names.push_back(L"rowcount");
+        ExpectSameAsLinear(LinesOf(names), keys);
+    }
+}
+
+// The index finds row numbers by their text. That rests on two facts of the
+// comparison: distinct digit strings differ, and a name with an ASCII letter
+// equals no digit string.
+TEST(EntryIndex, DigitNamesEqualOnlyThemselves) {
+    std::vector<std::wstring> digits;
+    for (int i = 0; i < 300; ++i) digits.push_back(std::to_wstring(i));
+    digits.insert(digits.end(), {L"00", L"01", L"001", L"010", L"2147483647", L"02147483647"});
+    for (const auto& a : digits)
+        for (const auto& b : digits) ASSERT_EQ(tk::SameTextLocale(a, b), a == b) << a.size() << "/" << b.size();
+    for (wchar_t letter = L'A'; letter <= L'z'; ++letter) {
+        if (letter > L'Z' && letter < L'a') continue;
+        for (const auto& d : {std::wstring(L"1"), std::wstring(L"10"), std::wstring(L"")}) {
+            for (std::size_t p = 0; p <= d.size(); ++p) {
+                std::wstring name = d;
+                name.insert(p, 1, letter);
+                for (const auto& other : digits) EXPECT_FALSE(tk::SameTextLocale(name, other));
+            }
+        }
+    }
+}
+
 TEST(EntryIndex, LinesWithoutEqualsAreNoEntries) {
     tk::TStringList lines;
     lines.Add(L"RowCount");
