@@ -41,7 +41,8 @@ private:
 
 TpwCustomLogFile::TpwCustomLogFile(tk::TComponent* AOwner) : tk::TComponent(AOwner) {}
 
-void TpwCustomLogFile::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const std::wstring& Msg) {
+void TpwCustomLogFile::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail,
+                                     const std::wstring& Msg) {
     bool RaiseException = true;
     if (fOnFatalError) fOnFatalError(this, Code, Detail, Msg, RaiseException);
     if (RaiseException) throw tk::Exception(Msg);
@@ -52,7 +53,9 @@ void TpwCustomLogFile::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, c
 
 TpwNotifyList::~TpwNotifyList() { TpwNotifyList::Clear(); }
 
-int TpwNotifyList::Add(const TpwNotifyEvent& Item) { return tk::TList::Add(new TpwNotifyEvent(Item)); }
+int TpwNotifyList::Add(const TpwNotifyEvent& Item) {
+    return tk::TList::Add(new TpwNotifyEvent(Item));
+}
 
 void TpwNotifyList::Delete(int Index) {
     auto* rec = static_cast<TpwNotifyEvent*>(tk::TList::Get(Index));
@@ -66,7 +69,9 @@ void TpwNotifyList::Clear() {
     tk::TList::Clear();
 }
 
-TpwNotifyEvent TpwNotifyList::Get(int Index) const { return *static_cast<TpwNotifyEvent*>(tk::TList::Get(Index)); }
+TpwNotifyEvent TpwNotifyList::Get(int Index) const {
+    return *static_cast<TpwNotifyEvent*>(tk::TList::Get(Index));
+}
 
 void TpwNotifyList::Put(int Index, const TpwNotifyEvent& Item) {
     *static_cast<TpwNotifyEvent*>(tk::TList::Get(Index)) = Item;
@@ -104,7 +109,8 @@ TpwTimer::TpwTimer() {
         wc.lpszClassName = kTimerWindowClass;
         RegisterClassW(&wc);
     }
-    FWindowHandle = CreateWindowExW(0, kTimerWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, inst, this);
+    FWindowHandle = CreateWindowExW(0, kTimerWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    inst, this);
     if (!FWindowHandle) tk::RaiseLastOSError();
 }
 
@@ -223,7 +229,8 @@ void TpwCustomDataProcessor::DoMediumClosed() { WriteLog(dlDebug, L"Medium Close
 
 void TpwCustomDataProcessor::DoMediumOpened() { WriteLog(dlDebug, L"Medium Opened"); }
 
-void TpwCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const std::wstring& Msg) {
+void TpwCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail,
+                                           const std::wstring& Msg) {
     bool RaiseException = true;
     if (fOnFatalError) fOnFatalError(this, Code, Detail, Msg, RaiseException);
     if (fLog) fLog->AddLogFmt(dlSimple, L"Fatal Error: %u, %u, %s", {Code, Detail, Msg});
@@ -289,14 +296,16 @@ void TpwCustomDataProcessor::WriteLog(TDetailLevel l, const std::wstring& s) {
     if (fLog) fLog->AddLog(l, sLogPrefix + s);
 }
 
-void TpwCustomDataProcessor::WriteLogFmt(TDetailLevel l, const std::wstring& Fmt, const tk::TVarRecs& Args) {
+void TpwCustomDataProcessor::WriteLogFmt(TDetailLevel l, const std::wstring& Fmt,
+                                         const tk::TVarRecs& Args) {
     if (fLog) fLog->AddLogFmt(l, sLogPrefix + Fmt, Args);
 }
 
 // ---------------------------------------------------------------------------
 // TpwThreadIO
 
-TpwThreadIO::TpwThreadIO(TpwBaseIO* apwComm, tk::TThreadPriority pr) : tk::TThread(true), fpwComm(apwComm) {
+TpwThreadIO::TpwThreadIO(TpwBaseIO* apwComm, tk::TThreadPriority pr)
+    : tk::TThread(true), fpwComm(apwComm) {
     // The component owns the thread and waits for its end when it stops it,
     // so the object must outlive Execute.
     SetFreeOnTerminate(false);
@@ -369,7 +378,8 @@ void TpwBaseIO::Loaded() {
         SetTerminalUsage(fTerminalUsage);
         SetActive(fActive);
     } catch (...) {
-        tk::Application().MessageBox(GetForegroundWindow(), L"error", L"Error", MB_OK | MB_ICONERROR);
+        tk::Application().MessageBox(GetForegroundWindow(), L"error", L"Error",
+                                     MB_OK | MB_ICONERROR);
     }
 }
 
@@ -454,14 +464,15 @@ void TpwBaseIO::StopThreadIO() {
 
 void TpwBaseIO::ExecuteThreadIO(TpwThreadIO* /*Thread*/) {}
 
-void TpwBaseIO::DoFatalError(std::uint32_t ErrorCode, std::uint32_t Detail, const std::wstring& ErrorMsg,
-                             bool ShowOnly) {
+void TpwBaseIO::DoFatalError(std::uint32_t ErrorCode, std::uint32_t Detail,
+                             const std::wstring& ErrorMsg, bool ShowOnly) {
     bool RaiseException = true;
     if (fOnFatalError) fOnFatalError(this, ErrorCode, Detail, ErrorMsg, RaiseException);
     if (fLog) fLog->AddLogFmt(dlSimple, L"Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
     if (!RaiseException || IsLoading()) return;
     if (!ShowOnly) throw tk::Exception(ErrorMsg);
-    tk::Application().MessageBox(nullptr, ErrorMsg, L"Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+    tk::Application().MessageBox(nullptr, ErrorMsg, L"Application Error",
+                                 MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
 void TpwBaseIO::DoNotify(std::int32_t Code) {
@@ -478,7 +489,8 @@ void TpwBaseIO::DoReceived(const void* Buffer, std::uint32_t Len) {
     WriteLog(dlDebug, L"Input data length: " + tk::IntToStr(Len));
     TIgnoreTypes ignore;
     if (fDataProcessor) fDataProcessor->DoProcessing(Buffer, Len, ignore);
-    if (fTerminal && !ignore.Contains(itTerminal)) WriteToTerminal(Buffer, static_cast<std::int32_t>(Len));
+    if (fTerminal && !ignore.Contains(itTerminal))
+        WriteToTerminal(Buffer, static_cast<std::int32_t>(Len));
     if (fOnReceived) fOnReceived(this, Buffer, Len);
 }
 
@@ -525,7 +537,8 @@ void TpwBaseIO::Notification(tk::TComponent* AComponent, tk::TOperation Operatio
     } else if (fTerminal && AComponent == fTerminal) {
         // The control is going away: its procedure is not restored, but our
         // hook must no longer reach this component.
-        if (fTerminalWindow && IsWindow(fTerminalWindow)) RemovePropW(fTerminalWindow, kTerminalOwnerProp);
+        if (fTerminalWindow && IsWindow(fTerminalWindow))
+            RemovePropW(fTerminalWindow, kTerminalOwnerProp);
         fTerminalWindow = nullptr;
         fTerminal = nullptr;
         hTerminal = nullptr;
@@ -541,7 +554,9 @@ TpwDevice* TpwBaseIO::GetDevice(int Index) const {
     return static_cast<TpwDevice*>(slDevices->Objects(Index));
 }
 
-int TpwBaseIO::IndexOfDevice(const TpwDevice* aDevice) const { return slDevices->IndexOfObject(aDevice); }
+int TpwBaseIO::IndexOfDevice(const TpwDevice* aDevice) const {
+    return slDevices->IndexOfObject(aDevice);
+}
 
 int TpwBaseIO::IndexOfDeviceData(std::int32_t Data) const {
     for (int i = 0; i < slDevices->Count(); ++i) {
@@ -595,7 +610,8 @@ void TpwBaseIO::GetDeviceList(tk::TStringList* L) {
     if (DeviceCount() == 0) DeviceListLoad();
     if (!L) return;
     L->Clear();
-    for (int i = 0; i < slDevices->Count(); ++i) L->AddObject(slDevices->Strings(i), slDevices->Objects(i));
+    for (int i = 0; i < slDevices->Count(); ++i)
+        L->AddObject(slDevices->Strings(i), slDevices->Objects(i));
 }
 
 bool TpwBaseIO::WMDeviceChange(UINT Msg, WPARAM WParam, LPARAM LParam) {
@@ -676,7 +692,8 @@ LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, L
             self->hTerminal = nullptr;
         }
     }
-    return old ? CallWindowProcW(old, wnd, msg, wParam, lParam) : DefWindowProcW(wnd, msg, wParam, lParam);
+    return old ? CallWindowProcW(old, wnd, msg, wParam, lParam)
+               : DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
 void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
@@ -685,7 +702,8 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     const auto* bytes = static_cast<const unsigned char*>(Data);
     // Each byte is the character of the same code; no code page applies.
     std::wstring text(static_cast<std::size_t>(Len), L'\0');
-    for (std::int32_t i = 0; i < Len; ++i) text[static_cast<std::size_t>(i)] = static_cast<wchar_t>(bytes[i]);
+    for (std::int32_t i = 0; i < Len; ++i)
+        text[static_cast<std::size_t>(i)] = static_cast<wchar_t>(bytes[i]);
     if (!hTerminal) return;
     if (Len == 1) {
         SendMessageW(hTerminal, WM_CHAR, static_cast<WPARAM>(text[0]), 1);

@@ -44,13 +44,21 @@ public:
         bits_ = static_cast<Bits>(bits_ & ~Bit(v));
         return *this;
     }
-    friend constexpr TpwSet operator+(TpwSet a, TpwSet b) { return FromBits(static_cast<Bits>(a.bits_ | b.bits_)); }
-    friend constexpr TpwSet operator-(TpwSet a, TpwSet b) { return FromBits(static_cast<Bits>(a.bits_ & ~b.bits_)); }
-    friend constexpr TpwSet operator*(TpwSet a, TpwSet b) { return FromBits(static_cast<Bits>(a.bits_ & b.bits_)); }
+    friend constexpr TpwSet operator+(TpwSet a, TpwSet b) {
+        return FromBits(static_cast<Bits>(a.bits_ | b.bits_));
+    }
+    friend constexpr TpwSet operator-(TpwSet a, TpwSet b) {
+        return FromBits(static_cast<Bits>(a.bits_ & ~b.bits_));
+    }
+    friend constexpr TpwSet operator*(TpwSet a, TpwSet b) {
+        return FromBits(static_cast<Bits>(a.bits_ & b.bits_));
+    }
     friend constexpr bool operator==(TpwSet a, TpwSet b) { return a.bits_ == b.bits_; }
 
 private:
-    static constexpr Bits Bit(E v) { return static_cast<Bits>(Bits(1) << static_cast<unsigned>(v)); }
+    static constexpr Bits Bit(E v) {
+        return static_cast<Bits>(Bits(1) << static_cast<unsigned>(v));
+    }
     Bits bits_ = 0;
 };
 
@@ -91,16 +99,18 @@ using TComStateFlags = TpwSet<TComStateFlag, std::uint8_t>;
 // Callback types. The first argument is the object raising the event; in/out
 // arguments are references.
 
-using TOnFatalErrorEvent = tk::TMethod<void(tk::TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
-                                            const std::wstring& ErrorMsg, bool& RaiseException)>;
+using TOnFatalErrorEvent =
+    tk::TMethod<void(tk::TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
+                     const std::wstring& ErrorMsg, bool& RaiseException)>;
 using TpwNotifyEvent = tk::TMethod<void(tk::TObject* Sender, std::int32_t Code)>;
-using TDataSendEvent = tk::TMethod<void(tk::TObject* Sender, const void* ptrBuffer, std::uint32_t Len,
-                                        bool flSynchro, bool& flHandled)>;
+using TDataSendEvent = tk::TMethod<void(tk::TObject* Sender, const void* ptrBuffer,
+                                        std::uint32_t Len, bool flSynchro, bool& flHandled)>;
 using TOnReceived = tk::TMethod<void(tk::TObject* Com, const void* Buffer, std::uint32_t Received)>;
 using TOnSent = tk::TMethod<void(tk::TObject* Com)>;
 using TOnTraceEvent = tk::TMethod<void(tk::TObject* Com, TTraceStates Event)>;
-using TOnCommErrorEvent = tk::TMethod<void(tk::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError,
-                                           TComStateFlags State, bool& flFlashBuffers)>;
+using TOnCommErrorEvent =
+    tk::TMethod<void(tk::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError,
+                     TComStateFlags State, bool& flFlashBuffers)>;
 
 // Notification codes an input/output component sends to its listeners.
 constexpr std::int32_t pwNotifyClosed = 1;
@@ -231,7 +241,9 @@ public:
     virtual void DoAfterSendComplete(bool& flIgnore);
 
     // The registered notification callback (what the device's list holds).
-    TpwNotifyEvent DeviceNotifyEvent() { return TpwNotifyEvent(this, &TpwCustomDataProcessor::DeviceNotify); }
+    TpwNotifyEvent DeviceNotifyEvent() {
+        return TpwNotifyEvent(this, &TpwCustomDataProcessor::DeviceNotify);
+    }
     TpwTimer* TimerAsync() const { return fTimerAsync; }
 
 protected:
@@ -393,8 +405,8 @@ public:
     // %u, %u, %s" is logged, then tk::Exception(ErrorMsg) is raised, or with
     // ShowOnly a task-modal "Application Error" box is shown. Nothing is
     // raised or shown while loading.
-    virtual void DoFatalError(std::uint32_t ErrorCode, std::uint32_t Detail, const std::wstring& ErrorMsg,
-                              bool ShowOnly);
+    virtual void DoFatalError(std::uint32_t ErrorCode, std::uint32_t Detail,
+                              const std::wstring& ErrorMsg, bool ShowOnly);
     virtual void DoNotify(std::int32_t Code);
     // Dispatch of one received block: data processor, terminal, OnAfterReceive.
     virtual void DoReceived(const void* Buffer, std::uint32_t Len);
@@ -446,7 +458,7 @@ private:
     TTerminalUsage fTerminalUsage = tuNone;
     tk::TComponent* fTerminal = nullptr;
     bool fTerminalEcho = false;
-    HWND fTerminalWindow = nullptr;      // window whose procedure is hooked
+    HWND fTerminalWindow = nullptr;         // window whose procedure is hooked
     WNDPROC fOldTerminalWndProc = nullptr;  // its own procedure, saved while bound
     bool fTerminalLocked = false;
     tk::TNotifyEvent fOnClose;

@@ -93,7 +93,8 @@ private:
         wc.hInstance = inst;
         wc.lpszClassName = L"TkThreadSyncWindow";
         RegisterClassW(&wc);
-        window_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, inst, nullptr);
+        window_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  inst, nullptr);
     }
 
     std::mutex mutex_;
@@ -114,13 +115,20 @@ const bool g_queueReady = (Queue(), true);
 
 int WinPriority(TThreadPriority p) {
     switch (p) {
-        case tpIdle: return THREAD_PRIORITY_IDLE;
-        case tpLowest: return THREAD_PRIORITY_LOWEST;
-        case tpLower: return THREAD_PRIORITY_BELOW_NORMAL;
-        case tpNormal: return THREAD_PRIORITY_NORMAL;
-        case tpHigher: return THREAD_PRIORITY_ABOVE_NORMAL;
-        case tpHighest: return THREAD_PRIORITY_HIGHEST;
-        case tpTimeCritical: return THREAD_PRIORITY_TIME_CRITICAL;
+        case tpIdle:
+            return THREAD_PRIORITY_IDLE;
+        case tpLowest:
+            return THREAD_PRIORITY_LOWEST;
+        case tpLower:
+            return THREAD_PRIORITY_BELOW_NORMAL;
+        case tpNormal:
+            return THREAD_PRIORITY_NORMAL;
+        case tpHigher:
+            return THREAD_PRIORITY_ABOVE_NORMAL;
+        case tpHighest:
+            return THREAD_PRIORITY_HIGHEST;
+        case tpTimeCritical:
+            return THREAD_PRIORITY_TIME_CRITICAL;
     }
     return THREAD_PRIORITY_NORMAL;
 }

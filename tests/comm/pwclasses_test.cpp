@@ -26,8 +26,8 @@ struct TLogLine {
 
 class TTestLog : public TpwCustomLogFile {
 public:
-    using TpwCustomLogFile::TpwCustomLogFile;
     using TpwCustomLogFile::DoFatalErrors;
+    using TpwCustomLogFile::TpwCustomLogFile;
     void Save() override {}
     void Clear() override { lines.clear(); }
     void Add(const std::wstring& s) override { lines.push_back({dlSimple, s}); }
@@ -55,11 +55,11 @@ public:
     using TpwBaseIO::ClearDeviceList;
     using TpwBaseIO::DoClose;
     using TpwBaseIO::DoOpen;
-    using TpwBaseIO::WriteToTerminal;
     using TpwBaseIO::fActive;
     using TpwBaseIO::flClearDeviceListWithFree;
     using TpwBaseIO::isThreaded;
     using TpwBaseIO::sLogPrefix;
+    using TpwBaseIO::WriteToTerminal;
 
     HANDLE OpenDevice() override {
         ++opens;
@@ -127,7 +127,8 @@ public:
 
 class TTestProcessor : public TpwCustomDataProcessor {
 public:
-    explicit TTestProcessor(tk::TComponent* owner, std::wstring prefix = L"proc: ") : TpwCustomDataProcessor(owner) {
+    explicit TTestProcessor(tk::TComponent* owner, std::wstring prefix = L"proc: ")
+        : TpwCustomDataProcessor(owner) {
         sLogPrefix = std::move(prefix);
     }
     using TpwCustomDataProcessor::DoDataSend;
@@ -166,10 +167,11 @@ struct TBoxRecorder {
     std::vector<Box> boxes;
     tk::TApplication::MessageBoxFn old;
     TBoxRecorder() {
-        old = tk::Application().SetMessageBoxHook([this](HWND o, const std::wstring& t, const std::wstring& c, UINT f) {
-            boxes.push_back({o, t, c, f});
-            return IDOK;
-        });
+        old = tk::Application().SetMessageBoxHook(
+            [this](HWND o, const std::wstring& t, const std::wstring& c, UINT f) {
+                boxes.push_back({o, t, c, f});
+                return IDOK;
+            });
     }
     ~TBoxRecorder() { tk::Application().SetMessageBoxHook(old); }
 };
@@ -516,7 +518,9 @@ TEST_F(DataProcessorTest, FatalErrorsLogThenRaiseUnlessVetoed) {
     EXPECT_EQ(log->lines[0].text, L"Fatal Error: 1, 2, boom");
     EXPECT_EQ(log->lines[0].level, dlSimple);
     struct TVeto {
-        void On(tk::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& raise) { raise = false; }
+        void On(tk::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& raise) {
+            raise = false;
+        }
     } veto;
     proc->SetOnFatalError(TOnFatalErrorEvent(&veto, &TVeto::On));
     EXPECT_NO_THROW(proc->DoFatalErrors(3, 4, L"quiet"));
@@ -819,8 +823,8 @@ TEST_F(BaseIOTest, ReceivedBlocksReachProcessorThenCallbackAndSendCompleteAsksTh
 class TEditControl : public tk::TComponent {
 public:
     explicit TEditControl(tk::TComponent* owner) : tk::TComponent(owner) {
-        wnd = CreateWindowExW(0, L"EDIT", L"", WS_POPUP | ES_MULTILINE, 0, 0, 200, 100, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
+        wnd = CreateWindowExW(0, L"EDIT", L"", WS_POPUP | ES_MULTILINE, 0, 0, 200, 100, nullptr,
+                              nullptr, GetModuleHandleW(nullptr), nullptr);
     }
     ~TEditControl() override { DestroyWindow(wnd); }
     std::wstring Text() const {
@@ -1026,11 +1030,14 @@ TEST_F(BaseIOTest, DeviceChangeMessagesRefreshOnlyForPortsAndNodeChanges) {
     port.dbch_devicetype = DBT_DEVTYP_PORT;
     DEV_BROADCAST_HDR volume = port;
     volume.dbch_devicetype = DBT_DEVTYP_VOLUME;
-    EXPECT_TRUE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&port)));
-    EXPECT_TRUE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&port)));
+    EXPECT_TRUE(
+        io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&port)));
+    EXPECT_TRUE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                                   reinterpret_cast<LPARAM>(&port)));
     EXPECT_TRUE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0));
     EXPECT_EQ(l.calls.size(), 3u);
-    EXPECT_FALSE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume)));
+    EXPECT_FALSE(
+        io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume)));
     EXPECT_FALSE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0));
     EXPECT_FALSE(io->WMDeviceChange(WM_DEVICECHANGE, DBT_QUERYCHANGECONFIG, 0));
     EXPECT_FALSE(io->WMDeviceChange(WM_SIZE, DBT_DEVNODES_CHANGED, 0));

@@ -135,9 +135,10 @@ TEST(StrToInt, DecimalAndHexadecimalForms) {
 }
 
 TEST(StrToInt, RejectsOverflowJunkAndEmptyDigitsWithoutTouchingTheValue) {
-    const wchar_t* bad[] = {L"",    L" ",   L"+",   L"-",    L"2147483648", L"-2147483649", L"$100000000",
-                            L"0x",  L"$",   L"x",   L"12 ",  L"1 2",        L"\t12",        L"12a",
-                            L"$G1", L"1e3", L"--1", L"99999999999999999999"};
+    const wchar_t* bad[] = {
+        L"",           L" ",   L"+",   L"-",   L"2147483648", L"-2147483649",
+        L"$100000000", L"0x",  L"$",   L"x",   L"12 ",        L"1 2",
+        L"\t12",       L"12a", L"$G1", L"1e3", L"--1",        L"99999999999999999999"};
     for (const wchar_t* t : bad) {
         std::int32_t v = 77;
         EXPECT_FALSE(tk::TryStrToInt(t, v)) << t;
@@ -165,7 +166,8 @@ TEST(Text, FullStopOnlyAfterCharactersAboveTheDot) {
 }
 
 TEST(Text, BytesMapToTheSameCodes) {
-    EXPECT_EQ(tk::BytesToLatin1(std::string("A\0\xE9\xFF", 4)), std::wstring(L"A\0\u00E9\u00FF", 4));
+    EXPECT_EQ(tk::BytesToLatin1(std::string("A\0\xE9\xFF", 4)),
+              std::wstring(L"A\0\u00E9\u00FF", 4));
 }
 
 TEST(Text, AnsiRoundTripAndLocaleComparison) {
@@ -250,7 +252,8 @@ TEST(StringList, ObjectsTravelWithTheirStrings) {
     EXPECT_EQ(copy.Objects(1), &o2);
     EXPECT_EQ(ListErrorOf([&] { l.Strings(2); }), L"List index out of bounds (2)");
     EXPECT_EQ(ListErrorOf([&] { l.Objects(-1); }), L"List index out of bounds (-1)");
-    EXPECT_EQ(ListErrorOf([&] { l.InsertObject(5, L"x", nullptr); }), L"List index out of bounds (5)");
+    EXPECT_EQ(ListErrorOf([&] { l.InsertObject(5, L"x", nullptr); }),
+              L"List index out of bounds (5)");
 }
 
 // ---------------------------------------------------------------------------
@@ -365,7 +368,8 @@ TEST(Component, LoadLayoutAppliesWhileLoadingThenLoadsComponentsBeforeTheOwner) 
 
 TEST(Application, TitleIsTheFileNameUpToTheFirstDotWithLowerCaseTail) {
     EXPECT_EQ(tk::TApplication::TitleFromExeName(L"C:\\Apps\\QUOLM.EXE"), L"Quolm");
-    EXPECT_EQ(tk::TApplication::TitleFromExeName(L"c:/x/my.Tool.exe"), L"my");  // the first letter is kept
+    EXPECT_EQ(tk::TApplication::TitleFromExeName(L"c:/x/my.Tool.exe"),
+              L"my");  // the first letter is kept
     EXPECT_EQ(tk::TApplication::TitleFromExeName(L"Z:AbC"), L"Abc");
     EXPECT_EQ(tk::TApplication::TitleFromExeName(L"q"), L"q");
 }
@@ -375,10 +379,11 @@ TEST(Application, ErrorReportUsesTheTitleTheFullStopAndTheErrorIcon) {
         std::wstring text, caption;
         UINT flags = 0;
     } seen;
-    auto old = tk::Application().SetMessageBoxHook([&](HWND, const std::wstring& t, const std::wstring& c, UINT f) {
-        seen = {t, c, f};
-        return IDOK;
-    });
+    auto old = tk::Application().SetMessageBoxHook(
+        [&](HWND, const std::wstring& t, const std::wstring& c, UINT f) {
+            seen = {t, c, f};
+            return IDOK;
+        });
     tk::Application().SetTitle(L"Quolm");
     try {
         throw tk::EConvertError(L"''x'' is not a valid integer value");

@@ -134,8 +134,8 @@ TEST(ThreadWaitFor, KeepsHandlingMessagesSentToMainThreadWindows) {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"ThreadsTestEcho";
     RegisterClassW(&wc);
-    HWND wnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                               nullptr);
+    HWND wnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               wc.hInstance, nullptr);
     ASSERT_NE(wnd, nullptr);
     LRESULT answer = 0;
     TLambdaThread t([&](TLambdaThread&) { answer = SendMessageW(wnd, WM_APP + 7, 21, 0); });
@@ -175,7 +175,9 @@ TEST(ThreadLifecycle, SuspendedThreadRunsOnlyAfterStart) {
 
 TEST(ThreadLifecycle, ThreadDestroyedBeforeStartNeverExecutes) {
     std::atomic<int> runs = 0;
-    { TLambdaThread t([&](TLambdaThread&) { ++runs; }, /*start=*/false); }
+    {
+        TLambdaThread t([&](TLambdaThread&) { ++runs; }, /*start=*/false);
+    }
     EXPECT_EQ(runs.load(), 0);
 }
 
@@ -204,7 +206,8 @@ TEST(ThreadLifecycle, PriorityIsApplied) {
 // A self-freeing thread tells the test when its destructor ran.
 class TSelfFreeing : public tk::TThread {
 public:
-    TSelfFreeing(HANDLE destroyed, bool syncFirst) : tk::TThread(true), destroyed_(destroyed), sync_(syncFirst) {
+    TSelfFreeing(HANDLE destroyed, bool syncFirst)
+        : tk::TThread(true), destroyed_(destroyed), sync_(syncFirst) {
         SetFreeOnTerminate(true);
         Start();
     }
