@@ -16,6 +16,8 @@ PACKAGES=(
     wine wine32:i386 wine64 xvfb socat
     # Screenshots and window handling for the demo and window tests
     xdotool imagemagick x11-utils
+    # The simulated serial device of the demo and the end-to-end test
+    python3
     # unshare, mount, flock, pgrep used by the harness
     procps util-linux mount
 )

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The part of the demo that runs inside the sandbox (see run-demo.sh):
+#   demo-inner.sh interactive|headless WORKDIR EXE WININFO SCREENSHOT
+set -euo pipefail
+
+MODE=$1 WORK=$2 EXE=$3 QD_WININFO=$4 SHOT=$5
+QD_REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+QD_NAME=run-demo
+# shellcheck source=lib.sh
+source "$QD_REPO_DIR/tools/demo/lib.sh"
+
+[[ "${QUOLM_SANDBOX:-}" == 1 && -n "${QUOLM_DEVICE_PTY:-}" ]] || {
+    qd_say "must run inside tests/harness/sandbox.sh --device COM1"
+    exit 2
+}
+[[ "${QUOLM_DEVICE_PORT:-}" == COM1 ]] || { qd_say "the device must be on COM1"; exit 2; }
+
+trap 'qd_stop_program; qd_stop_device' EXIT
+
+qd_start_device "$QUOLM_DEVICE_PTY" "$WORK/device.log" "$WORK/device.raw"
+qd_say "simulated device on $QUOLM_DEVICE_PORT (pty $QUOLM_DEVICE_PTY)"
+qd_start_program "$EXE" "$WORK"
+
+if [[ $MODE == interactive ]]; then
+    wait "$QD_PROGRAM_PID" || true
+    QD_PROGRAM_PID=""
+    exit 0
+fi
+
+qd_wait_window 90 || { qd_say "the main window did not appear"; cat "$WORK/wine.out" >&2; exit 1; }
+qd_client_origin
+qd_say "main window at $QD_CLIENT_X,$QD_CLIENT_Y (client ${QD_CLIENT_W}x$QD_CLIENT_H)"
+
+# Keep the port open so the replies reach the log view.
+qd_click_always_connected
+sleep 0.5
+
+expected=0
+for row in 1 2 3 4 5 6 7; do
+    case $row in
+        1) n=3 ;; 2) n=4 ;; 3) n=8 ;; 4) n=4 ;; 5) n=2 ;; 6) n=1 ;; 7) n=7 ;;
+    esac
+    expected=$((expected + n))
+    qd_say "double click on row $row"
+    qd_double_click_row "$row"
+    qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "row $row: the device did not get its $n bytes"
+    qd_wait_quiet "$WORK/device.log" 3
+done
+sleep 0.5
+
+import -window root -crop "$((QD_CLIENT_W + 40))x$((QD_CLIENT_H + 80))+$((QD_CLIENT_X > 20 ? QD_CLIENT_X - 20 : 0))+$((QD_CLIENT_Y > 60 ? QD_CLIENT_Y - 60 : 0))" +repage "$SHOT"
