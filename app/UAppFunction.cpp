@@ -40,3 +40,47 @@ int SplitCommaText(const std::wstring& Text, tk::TStringList& List) {
     }
     return List.Count();
 }
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <vector>
+
+#include "SysUtils.h"
+
+namespace {
+[[noreturn]] void RaiseVersionError(DWORD error) {
+    // Some failures leave no error code behind; still say what went wrong.
+    if (error == 0) error = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    throw tk::EOSError(tk::SysErrorMessage(error), error);
+}
+}  // namespace
+
+std::wstring GetAppVersion() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) RaiseVersionError(GetLastError());
+        if (n < path.size()) break;
+        path.resize(path.size() * 2);
+    }
+    DWORD dummy = 0;
+    SetLastError(0);
+    const DWORD size = GetFileVersionInfoSizeW(path.data(), &dummy);
+    if (size == 0) RaiseVersionError(GetLastError());
+    std::vector<unsigned char> block(size);
+    SetLastError(0);
+    if (!GetFileVersionInfoW(path.data(), 0, size, block.data())) RaiseVersionError(GetLastError());
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    SetLastError(0);
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &len) || !info ||
+        len < sizeof(VS_FIXEDFILEINFO))
+        RaiseVersionError(GetLastError());
+    return tk::Format(L"%d.%d.%d", {static_cast<int>(HIWORD(info->dwFileVersionMS)),
+                                    static_cast<int>(LOWORD(info->dwFileVersionMS)),
+                                    static_cast<int>(HIWORD(info->dwFileVersionLS))});
+}
+
+#endif

@@ -15,3 +15,10 @@
 // of a command row are used, so at most three are returned. Empty Text gives
 // no fields.
 int SplitCommaText(const std::wstring& Text, tk::TStringList& List);
+
+#ifdef _WIN32
+// The program's version as "major.minor.release", from the fixed file
+// version of its own executable. A failing version call raises EOSError
+// with that call's system error.
+std::wstring GetAppVersion();
+#endif
