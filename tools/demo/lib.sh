@@ -21,12 +21,14 @@ QD_PROGRAM_PID=""
 
 qd_say() { echo "${QD_NAME:-demo}: $*" >&2; }
 
-# qd_start_device PTY LOG RAW: the simulated device on PTY, in the background.
+# qd_start_device PTY LOG RAW [OPTIONS...]: the simulated device on PTY, in
+# the background.
 qd_start_device() {
     local pty=$1 log=$2 raw=$3 ready
+    shift 3
     ready=$(mktemp -u /tmp/quolm-simdevice.XXXXXX)
     python3 "$QD_REPO_DIR/tools/simdevice/simdevice.py" --pty "$pty" --log "$log" --raw "$raw" \
-        --ready "$ready" &
+        --ready "$ready" "$@" &
     QD_DEVICE_PID=$!
     local _
     for _ in $(seq 100); do
@@ -70,6 +72,18 @@ qd_stop_program() {
     fi
     wait "$QD_PROGRAM_PID" 2>/dev/null || true
     QD_PROGRAM_PID=""
+}
+
+# qd_select_first_port: choose the first entry of the port selector
+# (pwDeviceBox1 at 64, 5, 65 x 21) with the mouse and the keyboard, as a
+# user would: open the drop-down, Down, Return.
+qd_select_first_port() {
+    xdotool mousemove --sync $((QD_CLIENT_X + 64 + 30)) $((QD_CLIENT_Y + 5 + 10)) click 1
+    sleep 0.3
+    xdotool key Down
+    sleep 0.1
+    xdotool key Return
+    sleep 0.3
 }
 
 # qd_wait_window SECONDS: the X window of the main window (caption

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A simulated serial device on the Linux end of a pseudo-terminal.
 
-    simdevice.py --pty PATH --log FILE [--raw FILE] [--gap SECONDS] [--echo]
+    simdevice.py --pty PATH --log FILE [--raw FILE] [--gap SECONDS] [--echo] [--silent]
 
 It answers AT-style text commands and acknowledges binary (HEX) frames:
 
@@ -14,6 +14,7 @@ It answers AT-style text commands and acknowledges binary (HEX) frames:
           and hold any other byte (for example 01 02 0A FF) form one frame,
           answered with "ACK <hex of the frame>\\r\\n".
 
+With --silent it only listens (a plain capture of the line, for tests).
 Every byte received and every reply is written to the log (hex and
 printable); --raw also keeps the exact received bytes. It runs until SIGTERM
 or SIGINT, or until the other end of the pty goes away.
@@ -59,8 +60,9 @@ def hex_text(data):
 
 
 class Device:
-    def __init__(self, fd, log, raw, gap, echo):
+    def __init__(self, fd, log, raw, gap, echo, silent):
         self.fd = fd
+        self.silent = silent
         self.log = log
         self.raw = raw
         self.gap = gap
@@ -95,7 +97,7 @@ class Device:
     def pause(self):
         """The line went quiet: answer what came since the last pause."""
         chunk, self.chunk = bytes(self.chunk), bytearray()
-        if not chunk:
+        if not chunk or self.silent:
             return
         if any(b not in TEXT_BYTES for b in chunk):
             self.send(b"ACK " + hex_text(chunk).encode() + b"\r\n")
@@ -161,6 +163,7 @@ def main():
     ap.add_argument("--raw", help="file that gets the exact bytes received")
     ap.add_argument("--gap", type=float, default=0.03, help="pause that ends a frame, in seconds")
     ap.add_argument("--echo", action="store_true", help="echo text as it arrives (ATE1)")
+    ap.add_argument("--silent", action="store_true", help="listen only, never answer")
     ap.add_argument("--ready", help="file created once the pty is open")
     args = ap.parse_args()
 
@@ -189,6 +192,8 @@ def main():
         attrs = termios.tcgetattr(fd)
         attrs[3] &= ~termios.ECHO
         termios.tcsetattr(fd, termios.TCSANOW, attrs)
+        # Bytes left in the line by an earlier user are not ours.
+        termios.tcflush(fd, termios.TCIOFLUSH)
         with open(args.log, "a", encoding="ascii") as log:
             raw = open(args.raw, "ab") if args.raw else None
             try:
@@ -197,7 +202,7 @@ def main():
                 if args.ready:
                     with open(args.ready, "w") as f:
                         f.write(f"{os.getpid()}\n")
-                Device(fd, log, raw, args.gap, args.echo).run(stop)
+                Device(fd, log, raw, args.gap, args.echo, args.silent).run(stop)
                 log.write("# simdevice stopped\n")
             finally:
                 if raw:

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# End to end: Quolm.exe (the real program) under Wine loads quolm.dat from its
+# working directory; real X input picks COM10 in the port selector and
+# double-clicks rows of the command grid; the exact bytes must arrive at
+# COM11, the other end of the harness's null-modem pair.
+#
+#   click_to_bytes_test.sh QUOLM.EXE WININFO.EXE
+#
+# Runs inside tests/harness/sandbox.sh (CTest does that for it). In a sandbox
+# started with --device COM1 it uses that pair instead: the program keeps its
+# designed port COM1 and the bytes are read at the device end. Every wait is
+# bounded; on failure it prints the bytes seen and saves a screenshot beside
+# the test's working files.
+set -uo pipefail
+
+EXE=${1:?usage: click_to_bytes_test.sh QUOLM.EXE WININFO.EXE}
+QD_WININFO=${2:?usage: click_to_bytes_test.sh QUOLM.EXE WININFO.EXE}
+QD_REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+QD_NAME=e2e
+# shellcheck source=../../tools/demo/lib.sh
+source "$QD_REPO_DIR/tools/demo/lib.sh"
+
+fail() {
+    echo "e2e: FAILED: $*" >&2
+    if [[ -n "${DISPLAY:-}" && -n "${WORK:-}" ]]; then
+        import -window root "$WORK/failure.png" 2>/dev/null && echo "e2e: screenshot $WORK/failure.png" >&2
+    fi
+    if [[ -s "${WORK:-/nonexistent}/wine.out" ]]; then
+        echo "e2e: program output:" >&2
+        sed 's/^/    /' "$WORK/wine.out" >&2
+    fi
+    exit 1
+}
+
+[[ "${QUOLM_SANDBOX:-}" == 1 ]] || { echo "e2e: run inside tests/harness/sandbox.sh" >&2; exit 1; }
+if [[ "${QUOLM_DEVICE_PORT:-}" == COM1 && -n "${QUOLM_DEVICE_PTY:-}" ]]; then
+    PEER=$QUOLM_DEVICE_PTY PEER_NAME="the device end of COM1" CHOOSE_PORT=0
+else
+    [[ "${QUOLM_PAIR1:-}" == COM10:COM11 && -n "${QUOLM_PAIR1_B:-}" ]] || fail "the harness pair COM10:COM11 is missing"
+    PEER=$QUOLM_PAIR1_B PEER_NAME=COM11 CHOOSE_PORT=1
+fi
+[[ -n "${DISPLAY:-}" ]] || fail "no X display"
+[[ -f "$EXE" && -f "$QD_WININFO" ]] || fail "missing $EXE or $QD_WININFO"
+command -v xdotool >/dev/null || fail "xdotool is missing"
+
+WORK=$(mktemp -d "${QUOLM_BUILD_DIR:-/tmp}/e2e-work.XXXXXX")
+trap 'qd_stop_program; qd_stop_device' EXIT
+
+# Every send form; row 5 mixes blanks, a lower-case token and 00.
+printf '%s\r\n' \
+    "RowCount=5" \
+    "1=ASCII,Plain text,Hello" \
+    "2=ASCII+CR,With CR,AT" \
+    "3=ASCII+CRLF,With CR LF,ATI" \
+    "4=HEX,Ping,01 02 0A FF" \
+    "5=HEX,Spacing,  0a   7F 00" >"$WORK/quolm.dat"
+
+# hex of the bytes each row sends
+declare -A ROW_BYTES=(
+    [1]="48 65 6C 6C 6F"
+    [2]="41 54 0D"
+    [3]="41 54 49 0D 0A"
+    [4]="01 02 0A FF"
+    [5]="0A 7F 00"
+)
+
+RAW="$WORK/peer.raw"
+: >"$RAW"
+seen() { [[ -s "$RAW" ]] && od -An -tx1 -v "$RAW" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//' | tr a-f A-F || echo "(none)"; }
+words() { wc -w <<<"$1"; }
+
+qd_start_device "$PEER" "$WORK/peer.log" "$RAW" --silent || fail "cannot listen on $PEER_NAME"
+qd_start_program "$EXE" "$WORK"
+qd_wait_window 60 || fail "the main window (caption Quolm-Portwright ...) did not appear within 60 s"
+qd_client_origin || fail "cannot locate the main window's client area"
+echo "e2e: client area at $QD_CLIENT_X,$QD_CLIENT_Y, ${QD_CLIENT_W}x$QD_CLIENT_H"
+
+# Without the device pair COM1 does not exist: choose COM10, the first port
+# the selector lists.
+[[ $CHOOSE_PORT == 0 ]] || qd_select_first_port
+
+expected=""
+click_and_check() { # click_and_check ROW WHAT
+    local row=$1 what=$2
+    expected="${expected:+$expected }${ROW_BYTES[$row]}"
+    qd_double_click_row "$row"
+    if ! qd_wait_size "$RAW" "$(words "$expected")" 10; then
+        fail "$what: row $row: expected at $PEER_NAME: $expected; seen: $(seen)"
+    fi
+}
+
+# "Always connected" off: each double click opens, sends, closes.
+for row in 1 2 3 4 5; do click_and_check "$row" "port opened per command"; done
+
+# "Always connected" on: the port stays open between sends.
+qd_click_always_connected
+for row in 4 2; do click_and_check "$row" "always connected"; done
+
+# Nothing more may come (a second send of one double click, say).
+sleep 0.5
+got=$(seen)
+[[ "$got" == "$expected" ]] || fail "bytes at $PEER_NAME differ: expected: $expected; seen: $got"
+echo "e2e: $PEER_NAME received exactly: $got"
+
+qd_stop_program
+rm -rf "$WORK"
+echo "e2e: passed"
