@@ -313,7 +313,10 @@ void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, 
     lineStore.Reserve(lines.size());
     for (auto& line : lines) lineStore.Add(std::move(line));
     lines.clear();
+    LoadGridFromLines(lineStore, grid);
+}
 
+void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid) {
     const TEntryIndex entries(lineStore);
     const std::int32_t n = tk::StrToInt(entries.Values(L"RowCount"));
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
@@ -388,6 +391,20 @@ std::string ReadDataFileBytes(const std::wstring& fileName) {
 
 void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid) {
     LoadDataBytes(ReadDataFileBytes(FileName), lineStore, grid);
+}
+
+void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid) {
+    const std::vector<std::wstring> lines = SplitDataLines(DecodeDataFileBytes(ReadDataFileBytes(FileName)));
+    lineStore.BeginUpdate();
+    try {
+        lineStore.Clear();
+        for (const auto& line : lines) lineStore.Add(line);
+    } catch (...) {
+        lineStore.EndUpdate();
+        throw;
+    }
+    lineStore.EndUpdate();
+    LoadGridFromLines(lineStore.List(), grid);
 }
 
 void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore, tk::TGridModel& grid) {

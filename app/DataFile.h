@@ -19,6 +19,8 @@
 
 #ifdef _WIN32
 #include <functional>
+
+#include "StdCtrls.h"
 #endif
 
 // Height given to every grid row that a load fills.
@@ -34,8 +36,9 @@ std::wstring DecodeDataFileBytes(const std::string& bytes);
 std::vector<std::wstring> SplitDataLines(const std::wstring& text);
 
 // Key of an entry name: two names are the same entry exactly when their keys
-// are equal (the locale's case-insensitive sort key on Windows, which orders
-// and equates like the comparison). Empty when the system cannot make one.
+// are equal (on Windows the locale's case-insensitive sort key, which is
+// equal exactly when the comparison says equal). Empty when the system
+// cannot make one.
 std::string EntryNameKey(std::wstring_view name);
 
 // The first line whose name (the text before its first "=") equals Name by
@@ -85,10 +88,13 @@ private:
     TNameGroup others_;
 };
 
-// Loads already decoded lines: replaces the line store with them, then sets
-// the grid's row count from "RowCount" and fills rows 1, 2, ... until the row
-// count is reached or a row entry has no value. Errors (an invalid RowCount,
-// a row with fewer than three fields) end the load where they occur.
+// Sets the grid's row count from the "RowCount" entry of the line store and
+// fills rows 1, 2, ... until the row count is reached or a row entry has no
+// value. Errors (an invalid RowCount, a row with fewer than three fields)
+// end the load where they occur; what was written stays.
+void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid);
+
+// Replaces the line store with already decoded lines, then LoadGridFromLines.
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, tk::TGridModel& grid);
 
 // Decodes file content and loads it (see DecodeDataFileBytes, LoadDataLines).
@@ -108,6 +114,9 @@ std::string ReadDataFileBytes(const std::wstring& fileName);
 // the grid. Nothing changes when the file cannot be opened; see LoadDataLines
 // for the later errors.
 void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid);
+
+// The same with the items of a (hidden) list box as the line store.
+void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid);
 
 // An open-file dialog: shows itself with the filter and returns true when the
 // user confirmed a file, whose name it then stores in fileName.

@@ -392,6 +392,21 @@ TEST_F(DataFileTest, DirectoryCannotBeOpened) {
     EXPECT_EQ(message.rfind(L"Cannot open file \"" + dir_ + L"\". ", 0), 0u) << message;
 }
 
+TEST_F(DataFileTest, HiddenListBoxCanBeTheLineStore) {
+    tk::TListBox list(nullptr);
+    list.SetVisible(false);
+    LoadDataFile(Write(L"list.dat", kExample), list.Items(), grid_);
+    EXPECT_EQ(list.Items().Count(), 5);
+    EXPECT_EQ(list.Items().Strings(4), L"3=HEX,Ping,01 02 0A FF");
+    EXPECT_EQ(RowAt(3), (Row{L"3", L"HEX", L"Ping", L"01 02 0A FF"}));
+
+    EXPECT_THROW(LoadDataFile(dir_ + L"\\absent.dat", list.Items(), grid_), tk::EFOpenError);
+    EXPECT_EQ(list.Items().Count(), 5);
+    EXPECT_THROW(LoadDataFile(Write(L"bad.dat", "RowCount=?\r\n1=A,B,C"), list.Items(), grid_), tk::EConvertError);
+    EXPECT_EQ(list.Items().Count(), 2);
+    EXPECT_EQ(grid_.RowCount(), 4);
+}
+
 // --- the "Load Data" dialog ----------------------------------------------------------------
 
 TEST_F(DataFileTest, DialogLoadsAConfirmedFileWithItsFilter) {
