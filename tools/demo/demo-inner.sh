@@ -46,6 +46,15 @@ for row in 1 2 3 4 5 6 7; do
     qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "row $row: the device did not get its $n bytes"
     qd_wait_quiet "$WORK/device.log" 3
 done
+
+# The log view is also a terminal: typed characters go to the port.
+qd_say "typing AT+GMI and Return into the Tx/Rx log view"
+xdotool mousemove --sync $((QD_CLIENT_X + 300)) $((QD_CLIENT_Y + 290)) click 1
+xdotool type --delay 40 'AT+GMI'
+xdotool key Return
+expected=$((expected + 7))
+qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "the typed command did not reach the device"
+qd_wait_quiet "$WORK/device.log" 3
 sleep 0.5
 
 import -window root -crop "$((QD_CLIENT_W + 40))x$((QD_CLIENT_H + 80))+$((QD_CLIENT_X > 20 ? QD_CLIENT_X - 20 : 0))+$((QD_CLIENT_Y > 60 ? QD_CLIENT_Y - 60 : 0))" +repage "$SHOT"
