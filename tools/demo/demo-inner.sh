@@ -17,6 +17,9 @@ source "$QD_REPO_DIR/tools/demo/lib.sh"
 
 trap 'qd_stop_program; qd_stop_device' EXIT
 
+# Headless: a Wine desktop gives the window its frame and title bar.
+[[ $MODE == interactive ]] || QD_DESKTOP="QuolmDemo,800x480"
+
 qd_start_device "$QUOLM_DEVICE_PTY" "$WORK/device.log" "$WORK/device.raw"
 qd_say "simulated device on $QUOLM_DEVICE_PORT (pty $QUOLM_DEVICE_PTY)"
 qd_start_program "$EXE" "$WORK"
@@ -46,6 +49,8 @@ for row in 1 2 3 4 5 6 7; do
     qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "row $row: the device did not get its $n bytes"
     qd_wait_quiet "$WORK/device.log" 3
 done
+sleep 0.5
+import -window "$QD_WINDOW" "$SHOT"
 
 # The log view is also a terminal: typed characters go to the port.
 qd_say "typing AT+GMI and Return into the Tx/Rx log view"
@@ -56,5 +61,4 @@ expected=$((expected + 7))
 qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "the typed command did not reach the device"
 qd_wait_quiet "$WORK/device.log" 3
 sleep 0.5
-
-import -window root -crop "$((QD_CLIENT_W + 40))x$((QD_CLIENT_H + 80))+$((QD_CLIENT_X > 20 ? QD_CLIENT_X - 20 : 0))+$((QD_CLIENT_Y > 60 ? QD_CLIENT_Y - 60 : 0))" +repage "$SHOT"
+import -window "$QD_WINDOW" "${SHOT%.png}-terminal.png"

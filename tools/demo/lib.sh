@@ -18,6 +18,13 @@ QD_CHECK_Y=$((5 + 8))
 
 QD_DEVICE_PID=""
 QD_PROGRAM_PID=""
+# Set QD_DESKTOP to NAME,WxH to run the program in a Wine virtual desktop: it
+# then gets a frame and title bar even without a window manager (for the
+# demo's screenshot). Screen coordinates are then relative to the desktop's
+# X window.
+QD_DESKTOP=${QD_DESKTOP:-}
+QD_DESKTOP_X=0
+QD_DESKTOP_Y=0
 
 qd_say() { echo "${QD_NAME:-demo}: $*" >&2; }
 
@@ -47,10 +54,19 @@ qd_stop_device() {
     QD_DEVICE_PID=""
 }
 
+# qd_wine EXE ARGS...: a Windows program, in the virtual desktop if one is used.
+qd_wine() {
+    if [[ -n "$QD_DESKTOP" ]]; then
+        wine explorer "/desktop=$QD_DESKTOP" "$@"
+    else
+        wine "$@"
+    fi
+}
+
 # qd_start_program EXE DIR: Quolm.exe under Wine, working directory DIR.
 qd_start_program() {
     local exe=$1 dir=$2
-    (cd "$dir" && exec wine "$exe") >"$dir/wine.out" 2>&1 &
+    (cd "$dir" && qd_wine "$exe") >"$dir/wine.out" 2>&1 &
     QD_PROGRAM_PID=$!
 }
 
@@ -59,7 +75,7 @@ qd_start_program() {
 qd_stop_program() {
     [[ -n "$QD_PROGRAM_PID" ]] || return 0
     if kill -0 "$QD_PROGRAM_PID" 2>/dev/null; then
-        wine "$QD_WININFO" --close "Quolm-Portwright" >/dev/null 2>&1 || true
+        qd_wine "$QD_WININFO" --close "Quolm-Portwright" >/dev/null 2>&1 || true
     fi
     local _
     for _ in $(seq 100); do
@@ -87,12 +103,17 @@ qd_select_first_port() {
 }
 
 # qd_wait_window SECONDS: the X window of the main window (caption
-# "Quolm-Portwright ..."), in QD_WINDOW.
+# "Quolm-Portwright ..."), or of the virtual desktop, in QD_WINDOW.
 qd_wait_window() {
-    local seconds=$1
-    QD_WINDOW=$(timeout "$seconds" xdotool search --sync --onlyvisible --name '^Quolm-Portwright' 2>/dev/null |
+    local seconds=$1 name='^Quolm-Portwright'
+    [[ -z "$QD_DESKTOP" ]] || name="^${QD_DESKTOP%%,*} - Wine desktop\$"
+    QD_WINDOW=$(timeout "$seconds" xdotool search --sync --onlyvisible --name "$name" 2>/dev/null |
         head -n1) || true
-    [[ -n "$QD_WINDOW" ]]
+    [[ -n "$QD_WINDOW" ]] || return 1
+    if [[ -n "$QD_DESKTOP" ]]; then
+        eval "$(xdotool getwindowgeometry --shell "$QD_WINDOW")"
+        QD_DESKTOP_X=$X QD_DESKTOP_Y=$Y
+    fi
 }
 
 # qd_client_origin: the client area's screen position, from Windows' own
@@ -101,12 +122,28 @@ qd_wait_window() {
 # manager; asking Windows avoids guessing.
 qd_client_origin() {
     local out
-    out=$(wine "$QD_WININFO" "Quolm-Portwright" 2>/dev/null | tr -d '\r') || true
+    if [[ -n "$QD_DESKTOP" ]]; then
+        # Inside a desktop the answer comes through a file.
+        local file _
+        file=$(mktemp /tmp/quolm-wininfo.XXXXXX)
+        rm -f "$file"
+        qd_wine "$QD_WININFO" "Quolm-Portwright" "Z:${file//\//\\}" 30000 >/dev/null 2>&1 || true
+        for _ in $(seq 600); do
+            [[ -s "$file" ]] && break
+            sleep 0.05
+        done
+        out=$(tr -d '\r' <"$file" 2>/dev/null) || true
+        rm -f "$file"
+    else
+        out=$(wine "$QD_WININFO" "Quolm-Portwright" 2>/dev/null | tr -d '\r') || true
+    fi
     read -r QD_CLIENT_X QD_CLIENT_Y QD_CLIENT_W QD_CLIENT_H _ <<<"$out"
     [[ "${QD_CLIENT_X:-}" =~ ^-?[0-9]+$ && "${QD_CLIENT_H:-}" =~ ^[0-9]+$ ]] || {
         qd_say "cannot read the main window's client area (wininfo said: '$out')"
         return 1
     }
+    QD_CLIENT_X=$((QD_CLIENT_X + QD_DESKTOP_X))
+    QD_CLIENT_Y=$((QD_CLIENT_Y + QD_DESKTOP_Y))
 }
 
 # qd_cell_point COL ROW: screen point in the middle of a grid cell (rows

@@ -12,7 +12,8 @@
 # waits until you close it; double-click rows to send them, tick "Always
 # connected" to see the replies. Without one, it runs on the sandbox's Xvfb,
 # clicks a few rows itself, saves build/demo-screenshot.png and closes the
-# program. Either way it ends by printing what the device received and answered.
+# program (a second screenshot, *-terminal.png, shows the log view after
+# typing a command into it). Either way it ends by printing what the device received and answered.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -70,7 +71,7 @@ if [[ $MODE == interactive ]]; then
     SANDBOX_OPTS=(--no-x)
 else
     echo "run-demo: no X display: running on Xvfb and clicking the rows myself"
-    rm -f "$SHOT"
+    rm -f "$SHOT" "${SHOT%.png}-terminal.png"
     SANDBOX_OPTS=()
 fi
 
@@ -87,7 +88,7 @@ else
 fi
 if [[ $MODE == headless ]]; then
     if [[ -f "$SHOT" ]]; then
-        echo "run-demo: screenshot in $SHOT"
+        echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png)"
     else
         echo "run-demo: no screenshot was taken" >&2
         [[ $rc -ne 0 ]] || rc=1
