@@ -25,7 +25,8 @@ bool EntryName(const std::wstring& line, std::wstring_view& name) {
 // The comparison of tk::SameTextLocale, on views.
 bool SameName(std::wstring_view a, std::wstring_view b) {
 #ifdef _WIN32
-    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()), b.data(),
+    return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(),
+                          static_cast<int>(a.size()), b.data(),
                           static_cast<int>(b.size())) == CSTR_EQUAL;
 #else
     return tk::SameTextLocale(std::wstring(a), std::wstring(b));
@@ -119,7 +120,8 @@ std::wstring DecodeAnsi(const std::string& bytes) { return tk::BytesToLatin1(byt
 
 std::wstring DecodeDataFileBytes(const std::string& bytes) {
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) return DecodeUtf8(bytes.substr(3));
+    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF)
+        return DecodeUtf8(bytes.substr(3));
     if (bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return DecodeUtf16(bytes, 2, false);
     if (bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF) return DecodeUtf16(bytes, 2, true);
     return DecodeAnsi(bytes);
@@ -134,7 +136,8 @@ std::vector<std::wstring> SplitDataLines(const std::wstring& text) {
         std::size_t stop = start;
         while (stop < end && text[stop] != L'\r' && text[stop] != L'\n') ++stop;
         lines.emplace_back(text, start, stop - start);
-        if (stop < end) stop += (text[stop] == L'\r' && stop + 1 < end && text[stop + 1] == L'\n') ? 2 : 1;
+        if (stop < end)
+            stop += (text[stop] == L'\r' && stop + 1 < end && text[stop + 1] == L'\n') ? 2 : 1;
         start = stop;
     }
     return lines;
@@ -155,7 +158,8 @@ std::string EntryNameKey(std::wstring_view name) {
         n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, nullptr, 0);
         if (n <= 0) return {};
         key.assign(static_cast<std::size_t>(n), '\0');
-        n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, reinterpret_cast<LPWSTR>(key.data()), n);
+        n = LCMapStringW(LOCALE_USER_DEFAULT, flags, src, len, reinterpret_cast<LPWSTR>(key.data()),
+                         n);
     }
     if (n <= 0) return {};
     key.resize(static_cast<std::size_t>(n));
@@ -223,8 +227,8 @@ void TEntryIndex::TNameGroup::Finish(const tk::TStringList& lines) {
     }
 }
 
-int TEntryIndex::TNameGroup::Find(const tk::TStringList& lines, const std::wstring& name, std::string& key,
-                                  bool& keyMade, int limit) const {
+int TEntryIndex::TNameGroup::Find(const tk::TStringList& lines, const std::wstring& name,
+                                  std::string& key, bool& keyMade, int limit) const {
     auto direct = [&](const std::vector<int>& candidates, int stop) {
         for (int i : candidates) {
             if (stop >= 0 && i > stop) break;
@@ -279,7 +283,8 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
     bool keyMade = false;
     switch (KindOfName(name)) {
         case TNameKind::Digits:
-            if (auto it = digits_.find(std::wstring_view(name)); it != digits_.end()) best = it->second;
+            if (auto it = digits_.find(std::wstring_view(name)); it != digits_.end())
+                best = it->second;
             take(others_.Find(lines_, name, key, keyMade, best));
             break;
         case TNameKind::Letters:
@@ -308,7 +313,8 @@ std::wstring TEntryIndex::Values(const std::wstring& name) const {
     return line.substr(line.find(L'=') + 1);
 }
 
-void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, tk::TGridModel& grid) {
+void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
+                   tk::TGridModel& grid) {
     lineStore.Clear();
     lineStore.Reserve(lines.size());
     for (auto& line : lines) lineStore.Add(std::move(line));
@@ -364,17 +370,20 @@ private:
 
 std::string ReadDataFileBytes(const std::wstring& fileName) {
     // Read only; others may read along but not write while we read.
-    TFileHandle file(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    TFileHandle file(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                 nullptr));
     if (!file.Valid()) {
         const DWORD error = GetLastError();
-        throw tk::EFOpenError(tk::Format(L"Cannot open file \"%s\". %s",
-                                         {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
+        throw tk::EFOpenError(
+            tk::Format(L"Cannot open file \"%s\". %s",
+                       {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
     }
     std::string bytes;
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
-        if (static_cast<unsigned long long>(size.QuadPart) > static_cast<unsigned long long>(INT_MAX))
+        if (static_cast<unsigned long long>(size.QuadPart) >
+            static_cast<unsigned long long>(INT_MAX))
             throw std::bad_alloc();
         bytes.reserve(static_cast<std::size_t>(size.QuadPart));
     }
@@ -394,7 +403,8 @@ void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::
 }
 
 void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid) {
-    const std::vector<std::wstring> lines = SplitDataLines(DecodeDataFileBytes(ReadDataFileBytes(FileName)));
+    const std::vector<std::wstring> lines =
+        SplitDataLines(DecodeDataFileBytes(ReadDataFileBytes(FileName)));
     lineStore.BeginUpdate();
     try {
         lineStore.Clear();
@@ -407,7 +417,8 @@ void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk:
     LoadGridFromLines(lineStore.List(), grid);
 }
 
-void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore, tk::TGridModel& grid) {
+void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore,
+                        tk::TGridModel& grid) {
     std::wstring fileName;
     if (execute && execute(kDataFileFilter, fileName) && !fileName.empty())
         LoadDataFile(fileName, lineStore, grid);

@@ -71,14 +71,14 @@ private:
         // First line of the group whose name equals `name`, -1 if none; a
         // direct search may stop after line `limit` (when >= 0). `key` caches
         // the key of `name` across groups.
-        int Find(const tk::TStringList& lines, const std::wstring& name, std::string& key, bool& keyMade,
-                 int limit) const;
+        int Find(const tk::TStringList& lines, const std::wstring& name, std::string& key,
+                 bool& keyMade, int limit) const;
 
     private:
         std::vector<int> lines_;
         bool keyed_ = false;
         std::unordered_map<std::string, int> first_;  // name key -> first line
-        std::vector<int> unkeyed_;                     // names without a key
+        std::vector<int> unkeyed_;                    // names without a key
     };
 
     const tk::TStringList& lines_;
@@ -95,7 +95,8 @@ private:
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid);
 
 // Replaces the line store with already decoded lines, then LoadGridFromLines.
-void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore, tk::TGridModel& grid);
+void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
+                   tk::TGridModel& grid);
 
 // Decodes file content and loads it (see DecodeDataFileBytes, LoadDataLines).
 void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid);
@@ -124,6 +125,7 @@ using TOpenFileDialogFn = std::function<bool(const std::wstring& filter, std::ws
 
 // "Load Data": asks for a file and loads it when the user confirmed a
 // non-empty name. Cancelling changes nothing.
-void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore, tk::TGridModel& grid);
+void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore,
+                        tk::TGridModel& grid);
 
 #endif

@@ -49,7 +49,8 @@ protected:
 
     std::wstring Write(const std::wstring& name, const std::string& bytes) {
         const std::wstring path = dir_ + L"\\" + name;
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         DWORD written = 0;
         WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -59,7 +60,9 @@ protected:
     }
     void Load(const std::string& bytes) { LoadDataFile(Write(L"table.dat", bytes), lines_, grid_); }
     // The message of the error that ends the load, or "no error".
-    std::wstring LoadError(const std::string& bytes) { return ErrorOf([&] { Load(bytes); }); }
+    std::wstring LoadError(const std::string& bytes) {
+        return ErrorOf([&] { Load(bytes); });
+    }
     template <class F>
     static std::wstring ErrorOf(F&& f) {
         try {
@@ -70,7 +73,9 @@ protected:
         return L"no error";
     }
 
-    Row RowAt(int r) const { return {grid_.Cells(0, r), grid_.Cells(1, r), grid_.Cells(2, r), grid_.Cells(3, r)}; }
+    Row RowAt(int r) const {
+        return {grid_.Cells(0, r), grid_.Cells(1, r), grid_.Cells(2, r), grid_.Cells(3, r)};
+    }
     Snapshot Snap(int rows = 8) const {
         Snapshot s{grid_.RowCount(), {}, {}};
         for (int r = 0; r < rows; ++r) {
@@ -139,13 +144,16 @@ TEST_F(DataFileTest, Utf16DropsAnOddLastByte) {
 }
 
 TEST_F(DataFileTest, Utf8WithMarkIsUtf8AndWithoutMarkIsAnsi) {
-    const std::string body = "RowCount=1\r\n1=ASCII,Pr\xC3\xBC" "fung \xF0\x9F\x98\x80,x";
+    const std::string body =
+        "RowCount=1\r\n1=ASCII,Pr\xC3\xBC"
+        "fung \xF0\x9F\x98\x80,x";
     Load("\xEF\xBB\xBF" + body);
     EXPECT_EQ(RowAt(1), (Row{L"1", L"ASCII", L"Pr\u00fcfung \xD83D\xDE00", L"x"}));
     EXPECT_EQ(lines_.Strings(0), L"RowCount=1");  // the mark is not text
 
     Load(body);
-    EXPECT_EQ(grid_.Cells(2, 1), tk::AnsiToWide("Pr\xC3\xBC" "fung \xF0\x9F\x98\x80"));
+    EXPECT_EQ(grid_.Cells(2, 1), tk::AnsiToWide("Pr\xC3\xBC"
+                                                "fung \xF0\x9F\x98\x80"));
 }
 
 TEST_F(DataFileTest, AnsiByteE9IsDecodedWithTheCodePage) {
@@ -295,18 +303,21 @@ TEST_F(DataFileTest, EmptyRowOneStopsBeforeAnyRow) {
 }
 
 TEST_F(DataFileTest, FirstOfDuplicateRowsCountsAndNamesAreNotTrimmed) {
-    Load("RowCount=2\r\n2=first,B,C\r\n1 =blank,B,C\r\n1=A,B,C\r\n2=second,B,C\r\n1=later,B,C\r\nplain line");
+    Load(
+        "RowCount=2\r\n2=first,B,C\r\n1 "
+        "=blank,B,C\r\n1=A,B,C\r\n2=second,B,C\r\n1=later,B,C\r\nplain line");
     EXPECT_EQ(RowAt(1), (Row{L"1", L"A", L"B", L"C"}));
     EXPECT_EQ(RowAt(2), (Row{L"2", L"first", L"B", L"C"}));
 }
 
 TEST_F(DataFileTest, FieldRulesApplyToRowValues) {
-    Load("RowCount=5\r\n"
-         "1=ASCII, Reset, ATZ\r\n"
-         "2=\"HEX\",\"a, b\",\"say \"\"hi\"\"\"\r\n"
-         "3=A,B,C,D,E\r\n"
-         "4= ASCII,x=y,a=b\r\n"
-         "5=A,B,");
+    Load(
+        "RowCount=5\r\n"
+        "1=ASCII, Reset, ATZ\r\n"
+        "2=\"HEX\",\"a, b\",\"say \"\"hi\"\"\"\r\n"
+        "3=A,B,C,D,E\r\n"
+        "4= ASCII,x=y,a=b\r\n"
+        "5=A,B,");
     EXPECT_EQ(RowAt(1), (Row{L"1", L"ASCII", L" Reset", L" ATZ"}));
     EXPECT_EQ(RowAt(2), (Row{L"2", L"HEX", L"a, b", L"say \"hi\""}));
     EXPECT_EQ(RowAt(3), (Row{L"3", L"A", L"B", L"C"}));
@@ -327,7 +338,10 @@ TEST_F(DataFileTest, ShortRowFailsAfterWritingWhatItHas) {
     EXPECT_EQ(grid_.RowHeights(2), oldHeight);
 
     tk::TGridModel fresh(4, 2, 24);
-    EXPECT_EQ(ErrorOf([&] { LoadDataFile(Write(L"short.dat", "RowCount=2\r\n1=A,B,C\r\n2=only"), lines_, fresh); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  LoadDataFile(Write(L"short.dat", "RowCount=2\r\n1=A,B,C\r\n2=only"), lines_,
+                               fresh);
+              }),
               L"List index out of bounds (1)");
     EXPECT_EQ(fresh.RowHeights(1), 18);
     EXPECT_EQ(fresh.Cells(0, 2), L"2");
@@ -346,7 +360,8 @@ TEST_F(DataFileTest, MissingFileReportsFullPathAndSystemText) {
     const std::vector<std::wstring> lines = Lines();
     const std::wstring path = dir_ + L"\\missing.dat";
     const std::wstring message = ErrorOf([&] { LoadDataFile(path, lines_, grid_); });
-    EXPECT_EQ(message, L"Cannot open file \"" + path + L"\". " + tk::SysErrorMessage(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(message,
+              L"Cannot open file \"" + path + L"\". " + tk::SysErrorMessage(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(tk::SysErrorMessage(ERROR_FILE_NOT_FOUND).empty());
     EXPECT_THROW(LoadDataFile(path, lines_, grid_), tk::EFOpenError);
     EXPECT_EQ(Snap(), before);
@@ -368,13 +383,14 @@ TEST_F(DataFileTest, RelativeNameIsTakenFromTheCurrentDirectory) {
 
 TEST_F(DataFileTest, FileOpenForWritingElsewhereCannotBeRead) {
     const std::wstring path = Write(L"busy.dat", kExample);
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     const Snapshot before = Snap();
     const std::wstring message = ErrorOf([&] { LoadDataFile(path, lines_, grid_); });
     CloseHandle(writer);
-    EXPECT_EQ(message, L"Cannot open file \"" + path + L"\". " + tk::SysErrorMessage(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(message, L"Cannot open file \"" + path + L"\". " +
+                           tk::SysErrorMessage(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(Snap(), before);
     EXPECT_EQ(lines_.Count(), 0);
 
@@ -402,7 +418,8 @@ TEST_F(DataFileTest, HiddenListBoxCanBeTheLineStore) {
 
     EXPECT_THROW(LoadDataFile(dir_ + L"\\absent.dat", list.Items(), grid_), tk::EFOpenError);
     EXPECT_EQ(list.Items().Count(), 5);
-    EXPECT_THROW(LoadDataFile(Write(L"bad.dat", "RowCount=?\r\n1=A,B,C"), list.Items(), grid_), tk::EConvertError);
+    EXPECT_THROW(LoadDataFile(Write(L"bad.dat", "RowCount=?\r\n1=A,B,C"), list.Items(), grid_),
+                 tk::EConvertError);
     EXPECT_EQ(list.Items().Count(), 2);
     EXPECT_EQ(grid_.RowCount(), 4);
 }

@@ -14,14 +14,70 @@ namespace {
 // Names that the locale comparison treats in unusual ways: case, ignorable
 // characters, blanks, control characters, widths, digits of other scripts,
 // composed and decomposed letters, expansions.
-const std::vector<std::wstring> kTrickyNames = {
-    L"RowCount", L"rowcount", L"ROWCOUNT", L"RowCount\u00AD", L"Row\u00ADCount", L"\u00ADRowCount", L"RowCount ",
-    L" RowCount", L"Row Count", L"RowCount\t", L"RowCount\x01", L"RowCoun", L"RowCounts", L"R\u00F6wCount",
-    L"1", L"1\u00AD", L"\u00AD1", L"1\u200B", L"\uFEFF1", L"1 ", L" 1", L"1\t", L"1\x01", L"\x7F" L"1",
-    L"\uFF11", L"\u0661", L"\u00B9", L"01", L"10", L"1\u0300", L"1-", L"-1", L"1'", L"+1", L"2", L"\u00AD",
-    L"", L"ss", L"SS", L"\u00DF", L"ae", L"\u00E6", L"\u00E9", L"E\u0301", L"e\u0301", L"\u00C9", L"i", L"I",
-    L"\u0130", L"\u0131", L"k", L"K", L"\u212A", L"\u00C5", L"\u212B", L"A\u030A", L"\xD800", L"1\xDC00",
-    L"\u0391", L"\u03B1", L"\u03C2", L"\u03C3", L"\u03A3"};
+const std::vector<std::wstring> kTrickyNames = {L"RowCount",
+                                                L"rowcount",
+                                                L"ROWCOUNT",
+                                                L"RowCount\u00AD",
+                                                L"Row\u00ADCount",
+                                                L"\u00ADRowCount",
+                                                L"RowCount ",
+                                                L" RowCount",
+                                                L"Row Count",
+                                                L"RowCount\t",
+                                                L"RowCount\x01",
+                                                L"RowCoun",
+                                                L"RowCounts",
+                                                L"R\u00F6wCount",
+                                                L"1",
+                                                L"1\u00AD",
+                                                L"\u00AD1",
+                                                L"1\u200B",
+                                                L"\uFEFF1",
+                                                L"1 ",
+                                                L" 1",
+                                                L"1\t",
+                                                L"1\x01",
+                                                L"\x7F"
+                                                L"1",
+                                                L"\uFF11",
+                                                L"\u0661",
+                                                L"\u00B9",
+                                                L"01",
+                                                L"10",
+                                                L"1\u0300",
+                                                L"1-",
+                                                L"-1",
+                                                L"1'",
+                                                L"+1",
+                                                L"2",
+                                                L"\u00AD",
+                                                L"",
+                                                L"ss",
+                                                L"SS",
+                                                L"\u00DF",
+                                                L"ae",
+                                                L"\u00E6",
+                                                L"\u00E9",
+                                                L"E\u0301",
+                                                L"e\u0301",
+                                                L"\u00C9",
+                                                L"i",
+                                                L"I",
+                                                L"\u0130",
+                                                L"\u0131",
+                                                L"k",
+                                                L"K",
+                                                L"\u212A",
+                                                L"\u00C5",
+                                                L"\u212B",
+                                                L"A\u030A",
+                                                L"\xD800",
+                                                L"1\xDC00",
+                                                L"\u0391",
+                                                L"\u03B1",
+                                                L"\u03C2",
+                                                L"\u03C3",
+                                                L"\u03A3"};
 
 tk::TStringList LinesOf(const std::vector<std::wstring>& names) {
     tk::TStringList lines;
@@ -55,7 +111,8 @@ TEST(EntryIndex, FindsTheFirstEntryLikeThePlainSearch) {
 }
 
 TEST(EntryIndex, SmallTablesCompareDirectlyAndAgreeToo) {
-    const std::vector<std::wstring> keys = {L"1", L"RowCount", L"ss", L"\u00E9", L"1 ", L"", L"\u00AD1", L"K"};
+    const std::vector<std::wstring> keys = {L"1",  L"RowCount", L"ss",      L"\u00E9",
+                                            L"1 ", L"",         L"\u00AD1", L"K"};
     for (std::size_t i = 0; i + 4 <= kTrickyNames.size(); i += 2) {
         std::vector<std::wstring> names(kTrickyNames.begin() + static_cast<long>(i),
                                         kTrickyNames.begin() + static_cast<long>(i) + 4);
@@ -73,7 +130,8 @@ TEST(EntryIndex, DigitNamesEqualOnlyThemselves) {
     for (int i = 0; i < 300; ++i) digits.push_back(std::to_wstring(i));
     digits.insert(digits.end(), {L"00", L"01", L"001", L"010", L"2147483647", L"02147483647"});
     for (const auto& a : digits)
-        for (const auto& b : digits) ASSERT_EQ(tk::SameTextLocale(a, b), a == b) << a.size() << "/" << b.size();
+        for (const auto& b : digits)
+            ASSERT_EQ(tk::SameTextLocale(a, b), a == b) << a.size() << "/" << b.size();
     for (wchar_t letter = L'A'; letter <= L'z'; ++letter) {
         if (letter > L'Z' && letter < L'a') continue;
         for (const auto& d : {std::wstring(L"1"), std::wstring(L"10"), std::wstring(L"")}) {
@@ -120,8 +178,9 @@ TEST(EntryIndex, KeysAgreeWithTheComparisonForEveryCharacter) {
                 ++checked;
                 equal += same;
                 if (sameKey != same && ++disagree <= 10)
-                    ADD_FAILURE() << "character " << std::hex << c << " in a variant of key " << std::dec
-                                  << key.size() << " chars: key says " << sameKey << ", comparison " << same;
+                    ADD_FAILURE() << "character " << std::hex << c << " in a variant of key "
+                                  << std::dec << key.size() << " chars: key says " << sameKey
+                                  << ", comparison " << same;
             }
         }
     }
@@ -142,7 +201,8 @@ TEST(EntryIndex, RandomTablesAgreeWithThePlainSearch) {
             names.push_back(name);
         }
         tk::TStringList lines;
-        for (const auto& n : names) lines.Add(rng() % 8 == 0 ? n : n + L"=x");  // some lines without "="
+        for (const auto& n : names)
+            lines.Add(rng() % 8 == 0 ? n : n + L"=x");  // some lines without "="
         std::vector<std::wstring> keys(names.begin(), names.begin() + 40);
         keys.insert(keys.end(), {L"1", L"RowCount", L"r", L"s", L"ss"});
         ExpectSameAsLinear(lines, keys);

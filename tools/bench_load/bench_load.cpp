@@ -26,7 +26,8 @@ double Seconds() {
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     const BOOL ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -52,7 +53,8 @@ std::string MakeTable(int rows) {
 int main() {
     wchar_t tempPath[MAX_PATH + 1] = {};
     if (!GetTempPathW(MAX_PATH + 1, tempPath)) return 1;
-    const std::wstring dir = std::wstring(tempPath) + L"quolm_bench_load_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring dir =
+        std::wstring(tempPath) + L"quolm_bench_load_" + std::to_wstring(GetCurrentProcessId());
     if (!CreateDirectoryW(dir.c_str(), nullptr)) return 1;
 
     const int sizes[] = {1000, 10000, 100000};
@@ -78,13 +80,15 @@ int main() {
                 status = 1;
                 break;
             }
-            if (grid.RowCount() != sizes[s] + 1 || grid.Cells(2, sizes[s]) != L"Command " + tk::IntToStr(sizes[s])) {
+            if (grid.RowCount() != sizes[s] + 1 ||
+                grid.Cells(2, sizes[s]) != L"Command " + tk::IntToStr(sizes[s])) {
                 std::printf("wrong result for %d rows\n", sizes[s]);
                 status = 1;
                 break;
             }
         }
-        if (status == 0) std::printf("%7d rows: %8.1f ms (best of 3)\n", sizes[s], best[s] * 1000.0);
+        if (status == 0)
+            std::printf("%7d rows: %8.1f ms (best of 3)\n", sizes[s], best[s] * 1000.0);
         DeleteFileW(file.c_str());
     }
     RemoveDirectoryW(dir.c_str());

@@ -23,7 +23,8 @@ namespace {
 void CheckIndex(const tk::TStringList& lines) {
     const TEntryIndex index(lines);
     auto check = [&](const std::wstring& name) {
-        if (index.IndexOfName(name) != IndexOfEntryLinear(lines, name)) Fail("index and plain search disagree");
+        if (index.IndexOfName(name) != IndexOfEntryLinear(lines, name))
+            Fail("index and plain search disagree");
     };
     check(L"RowCount");
     for (int r = 1; r <= 20; ++r) check(tk::IntToStr(r));
@@ -82,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < lines.Count(); ++i) {
         const std::wstring& line = lines.Strings(i);
         if (line != decoded[static_cast<std::size_t>(i)]) Fail("line store content");
-        if (line.find_first_of(L"\r\n") != std::wstring::npos || line.find(L'\0') != std::wstring::npos)
+        if (line.find_first_of(L"\r\n") != std::wstring::npos ||
+            line.find(L'\0') != std::wstring::npos)
             Fail("break or NUL inside a line");
     }
     CheckIndex(lines);
@@ -93,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckFields(value);
         std::int32_t v = 0;
         const bool ok = tk::TryStrToInt(value, v);
-        if (!value.empty() && value.size() < 10 && value.find_first_not_of(L"0123456789") == std::wstring::npos &&
+        if (!value.empty() && value.size() < 10 &&
+            value.find_first_not_of(L"0123456789") == std::wstring::npos &&
             (!ok || v != std::stol(value)))
             Fail("plain decimal read wrongly");
     }
