@@ -22,6 +22,12 @@ source "$QD_REPO_DIR/tools/demo/lib.sh"
 
 fail() {
     echo "e2e: FAILED: $*" >&2
+    if [[ -n "${QD_PROGRAM_PID:-}" ]] && ! kill -0 "$QD_PROGRAM_PID" 2>/dev/null; then
+        echo "e2e: the program is no longer running" >&2
+    elif [[ -n "${DISPLAY:-}" ]]; then
+        echo "e2e: windows on screen: $(xdotool search --onlyvisible --name . getwindowname %@ 2>/dev/null |
+            grep -v '^Default IME$' | paste -sd '|')" >&2
+    fi
     if [[ -n "${DISPLAY:-}" && -n "${WORK:-}" ]]; then
         import -window root "$WORK/failure.png" 2>/dev/null && echo "e2e: screenshot $WORK/failure.png" >&2
     fi
@@ -77,7 +83,12 @@ echo "e2e: client area at $QD_CLIENT_X,$QD_CLIENT_Y, ${QD_CLIENT_W}x$QD_CLIENT_H
 
 # Without the device pair COM1 does not exist: choose COM10, the first port
 # the selector lists.
-[[ $CHOOSE_PORT == 0 ]] || qd_select_first_port
+if [[ $CHOOSE_PORT == 1 ]]; then
+    qd_select_first_port
+    shown=$(wine "$QD_WININFO" --combo "Quolm-Portwright" 2>/dev/null | tr -d '\r') ||
+        fail "the main window has no port selector (combo box), so COM10 cannot be chosen"
+    [[ "$shown" == COM10 ]] || fail "the port selector shows '$shown' after choosing its first entry (expected COM10)"
+fi
 
 expected=""
 click_and_check() { # click_and_check ROW WHAT

@@ -3,6 +3,7 @@
 //
 //   wininfo.exe TITLE-PREFIX [OUTFILE] [TIMEOUT-MS]
 //   wininfo.exe --close TITLE-PREFIX
+//   wininfo.exe --combo TITLE-PREFIX
 //
 // Waits up to TIMEOUT-MS (default 10000) for a visible top-level window whose
 // caption starts with TITLE-PREFIX, then writes one line
@@ -10,7 +11,8 @@
 // in screen coordinates to OUTFILE (or to stdout). Exit code 1 when no such
 // window showed up. An output file lets it report from inside a Wine desktop,
 // where standard output is not passed through. --close posts WM_CLOSE to the
-// window, which a user does with the close box.
+// window, which a user does with the close box. --combo prints the text shown
+// by the window's first combo box (exit code 1 when it has none).
 #include <windows.h>
 
 #include <cstdio>
@@ -36,6 +38,15 @@ BOOL CALLBACK Visit(HWND wnd, LPARAM param) {
     return TRUE;
 }
 
+BOOL CALLBACK VisitChild(HWND wnd, LPARAM param) {
+    wchar_t cls[64];
+    if (GetClassNameW(wnd, cls, 64) && _wcsicmp(cls, L"ComboBox") == 0) {
+        *reinterpret_cast<HWND*>(param) = wnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -50,6 +61,21 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
         if (!s.found) return 1;
         return PostMessageW(s.found, WM_CLOSE, 0, 0) ? 0 : 1;
+    }
+    if (std::wcscmp(argv[1], L"--combo") == 0) {
+        if (argc < 3) return 2;
+        s.prefix = argv[2];
+        EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
+        if (!s.found) return 1;
+        HWND combo = nullptr;
+        EnumChildWindows(s.found, VisitChild, reinterpret_cast<LPARAM>(&combo));
+        if (!combo) return 1;
+        // Another process's window: WM_GETTEXT is what returns the shown item.
+        wchar_t text[256] = L"";
+        DWORD_PTR got = 0;
+        SendMessageTimeoutW(combo, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &got);
+        std::printf("%ls\n", text);
+        return 0;
     }
     s.prefix = argv[1];
     const DWORD timeout = argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 10000;
