@@ -28,7 +28,17 @@ public:
         thunk_ = [](void* o, const unsigned char* raw, A... args) -> R {
             Fn f;
             std::memcpy(&f, raw, sizeof(Fn));
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC warns, for objects smaller than a pointer, about the virtual-function
+// branch of a member-pointer call that a non-virtual target never takes.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
             return (static_cast<Class*>(o)->*f)(std::forward<A>(args)...);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         };
     }
 

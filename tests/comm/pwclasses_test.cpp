@@ -518,7 +518,9 @@ TEST_F(DataProcessorTest, FatalErrorsLogThenRaiseUnlessVetoed) {
     EXPECT_EQ(log->lines[0].text, L"Fatal Error: 1, 2, boom");
     EXPECT_EQ(log->lines[0].level, dlSimple);
     struct TVeto {
+        int calls = 0;
         void On(tk::TObject*, std::uint32_t, std::uint32_t, const std::wstring&, bool& raise) {
+            ++calls;
             raise = false;
         }
     } veto;

@@ -62,12 +62,17 @@ TEST(Method, CallsTheBoundObjectAndDispatchesVirtually) {
 
 TEST(Method, ReferenceParametersAnswerTheCaller) {
     struct TVeto {
-        void On(bool& flag) { flag = false; }
+        int calls = 0;
+        void On(bool& flag) {
+            ++calls;
+            flag = false;
+        }
     } veto;
     tk::TMethod<void(bool&)> e(&veto, &TVeto::On);
     bool flag = true;
     e(flag);
     EXPECT_FALSE(flag);
+    EXPECT_EQ(veto.calls, 1);
 }
 
 // ---------------------------------------------------------------------------
