@@ -2,6 +2,7 @@
 """A simulated serial device on the Linux end of a pseudo-terminal.
 
     simdevice.py --pty PATH --log FILE [--raw FILE] [--gap SECONDS] [--echo] [--silent]
+                 [--ready FILE] [--wait SECONDS]
 
 It answers AT-style text commands and acknowledges binary (HEX) frames:
 
@@ -164,11 +165,12 @@ def main():
     ap.add_argument("--gap", type=float, default=0.03, help="pause that ends a frame, in seconds")
     ap.add_argument("--echo", action="store_true", help="echo text as it arrives (ATE1)")
     ap.add_argument("--silent", action="store_true", help="listen only, never answer")
+    ap.add_argument("--wait", type=float, default=5, help="seconds to wait for the pty to appear")
     ap.add_argument("--ready", help="file created once the pty is open")
     args = ap.parse_args()
 
     # socat may still be setting up the link when we are started.
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + args.wait
     while not is_pty(args.pty) and time.monotonic() < deadline:
         time.sleep(0.05)
     if not is_pty(args.pty):
