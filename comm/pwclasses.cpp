@@ -310,6 +310,9 @@ TpwThreadIO::TpwThreadIO(TpwBaseIO* apwComm, tk::TThreadPriority pr)
     // so the object must outlive Execute.
     SetFreeOnTerminate(false);
     SetPriority(pr);
+    // The component must know its thread before the thread can ask for it
+    // (DoReceived tells the I/O thread by its id).
+    if (fpwComm) fpwComm->fThreadIO = this;
     Start();
 }
 
@@ -449,7 +452,7 @@ void TpwBaseIO::StartThreadIO() {
     // A thread left over from an earlier open is waited for first.
     delete fThreadIO;
     fThreadIO = nullptr;
-    fThreadIO = new TpwThreadIO(this, fPriority);
+    new TpwThreadIO(this, fPriority);  // registers itself in fThreadIO before it starts
 }
 
 void TpwBaseIO::StopThreadIO() {
