@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Application.h"
+#include "Controls.h"
 
 namespace {
 
@@ -18,8 +19,10 @@ TpwBaseIO::TTerminalWindowResolver& TerminalResolver() {
 }
 
 HWND TerminalWindowOf(tk::TComponent* control) {
+    if (!control) return nullptr;
+    if (auto* ctl = dynamic_cast<tk::TWinControl*>(control)) return ctl->Handle();
     auto& resolver = TerminalResolver();
-    return control && resolver ? resolver(control) : nullptr;
+    return resolver ? resolver(control) : nullptr;
 }
 
 // Restores a flag on every way out, exceptions included.
@@ -637,6 +640,12 @@ void TpwBaseIO::SetTerminalWindowResolver(TTerminalWindowResolver resolver) {
 }
 
 void TpwBaseIO::UnhookTerminal() {
+    if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal)) {
+        ctl->SetWindowProc(fOldTerminalWindowProc);
+        fOldTerminalWindowProc = {};
+        if (ctl->HandleAllocated()) PostMessageW(ctl->Handle(), WM_PW_TERMINAL, 0, 0);
+        return;
+    }
     HWND w = fTerminalWindow;
     fTerminalWindow = nullptr;
     if (!w || !IsWindow(w)) return;
@@ -653,8 +662,12 @@ void TpwBaseIO::UnhookTerminal() {
 
 void TpwBaseIO::SetTerminal(tk::TComponent* Value) {
     if (fTerminal) UnhookTerminal();
-    if (!Value) {
-        fOldTerminalWndProc = nullptr;
+    fOldTerminalWndProc = nullptr;
+    fOldTerminalWindowProc = {};
+    if (auto* ctl = dynamic_cast<tk::TWinControl*>(Value)) {
+        PostMessageW(ctl->Handle(), WM_PW_TERMINAL, reinterpret_cast<WPARAM>(this), 0);
+        fOldTerminalWindowProc = ctl->WindowProc();
+        ctl->SetWindowProc(tk::TWndMethod(this, &TpwBaseIO::TerminalWindowProc));
     } else if (HWND w = TerminalWindowOf(Value)) {
         PostMessageW(w, WM_PW_TERMINAL, reinterpret_cast<WPARAM>(this), 0);
         fOldTerminalWndProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(w, GWLP_WNDPROC));
@@ -675,17 +688,30 @@ void TpwBaseIO::SetTerminalUsage(TTerminalUsage Value) {
     hTerminal = (Value == tuReceive || Value == tuBoth) ? TerminalWindowOf(fTerminal) : nullptr;
 }
 
+// A typed character goes to the port instead of the control unless echo is
+// on; text that WriteToTerminal types itself is never sent back.
+bool TpwBaseIO::TerminalTakesChar(UINT msg, WPARAM wParam) {
+    if (fTerminalLocked || msg != WM_CHAR || (fTerminalUsage != tuSend && fTerminalUsage != tuBoth))
+        return false;
+    SendChar(static_cast<wchar_t>(LOWORD(wParam)));
+    return !fTerminalEcho;
+}
+
+void TpwBaseIO::TerminalWindowProc(tk::TMessage& Message) {
+    if (TerminalTakesChar(Message.Msg, Message.WParam)) return;
+    if (fOldTerminalWindowProc) fOldTerminalWindowProc(Message);
+}
+
 LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = static_cast<TpwBaseIO*>(GetPropW(wnd, kTerminalOwnerProp));
     auto old = reinterpret_cast<WNDPROC>(GetPropW(wnd, kTerminalOldProcProp));
-    if (self && !self->fTerminalLocked && msg == WM_CHAR &&
-        (self->fTerminalUsage == tuSend || self->fTerminalUsage == tuBoth)) {
+    if (self) {
         try {
-            self->SendChar(static_cast<wchar_t>(LOWORD(wParam)));
+            if (self->TerminalTakesChar(msg, wParam)) return 0;
         } catch (...) {
             tk::Application().HandleException();
+            if (!self->fTerminalEcho) return 0;
         }
-        if (!self->fTerminalEcho) return 0;
     }
     if (msg == WM_NCDESTROY) {
         RemovePropW(wnd, kTerminalOwnerProp);

@@ -124,6 +124,10 @@ constexpr UINT WM_PW_TERMINAL = WM_USER + 1975;
 class TpwBaseIO;
 class TpwCustomDataProcessor;
 
+namespace tk {
+struct TMessage;
+}
+
 // ---------------------------------------------------------------------------
 // The log sink interface. Callers put their own prefix in front of a line;
 // the sink decides by level whether it is recorded.
@@ -349,7 +353,8 @@ public:
     void SetDataProcessor(TpwCustomDataProcessor* Value);
     HANDLE Handle() const { return fHandle; }
 
-    // Terminal binding: any windowed control; see SetTerminalWindowResolver.
+    // Terminal binding: a toolkit control (its window and replaceable message
+    // handler are used) or another component whose window the resolver finds.
     tk::TComponent* Terminal() const { return fTerminal; }
     void SetTerminal(tk::TComponent* Value);
     TTerminalUsage TerminalUsage() const { return fTerminalUsage; }
@@ -358,9 +363,9 @@ public:
     void SetTerminalEcho(bool Value) { fTerminalEcho = Value; }
     HWND TerminalHandle() const { return hTerminal; }
 
-    // How the terminal binding finds a control's window (creating it when
-    // needed). Installed once by the program's control layer; without one,
-    // a bound control has no window and received data is not shown.
+    // How the terminal binding finds the window of a component that is not a
+    // toolkit control (creating it when needed); such a window is hooked
+    // through its window procedure. Not needed for toolkit controls.
     using TTerminalWindowResolver = std::function<HWND(tk::TComponent* control)>;
     static void SetTerminalWindowResolver(TTerminalWindowResolver resolver);
 
@@ -445,6 +450,8 @@ protected:
 private:
     friend class TpwThreadIO;
     static LRESULT CALLBACK TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void TerminalWindowProc(tk::TMessage& Message);
+    bool TerminalTakesChar(UINT msg, WPARAM wParam);
     void UnhookTerminal();
 
     std::unique_ptr<TpwNotifyList> pwNotifyList;
@@ -460,6 +467,7 @@ private:
     bool fTerminalEcho = false;
     HWND fTerminalWindow = nullptr;         // window whose procedure is hooked
     WNDPROC fOldTerminalWndProc = nullptr;  // its own procedure, saved while bound
+    tk::TMethod<void(tk::TMessage&)> fOldTerminalWindowProc;  // a toolkit control's own handler
     bool fTerminalLocked = false;
     tk::TNotifyEvent fOnClose;
     tk::TNotifyEvent fOnOpen;

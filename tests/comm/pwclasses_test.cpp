@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "Application.h"
+#include "Forms.h"
+#include "StdCtrls.h"
 #include "pwclasses.h"
 
 namespace {
@@ -952,6 +954,71 @@ TEST_F(TerminalTest, BindingAnnouncesItselfToTheControl) {
     io->SetTerminal(nullptr);
     ASSERT_TRUE(PeekMessageW(&msg, edit->wnd, WM_PW_TERMINAL, WM_PW_TERMINAL, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 0u);
+}
+
+// The same binding on a toolkit control goes through its replaceable
+// message handler and needs no resolver.
+class ToolkitTerminalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        form = new tk::TForm(nullptr);
+        memo = new tk::TMemo(form);
+        memo->SetParent(form);
+        io = new TTestIO(form);
+        ownHandler = memo->WindowProc();
+    }
+    void TearDown() override { delete form; }
+    std::wstring Text() { return memo->Text(); }
+
+    tk::TForm* form = nullptr;
+    tk::TMemo* memo = nullptr;
+    TTestIO* io = nullptr;
+    tk::TWndMethod ownHandler;
+};
+
+TEST_F(ToolkitTerminalTest, TypedAndReceivedTextUseTheControlsHandler) {
+    io->SetTerminal(memo);
+    io->SetTerminalUsage(tuBoth);
+    EXPECT_EQ(io->TerminalHandle(), memo->Handle());
+    EXPECT_FALSE(memo->WindowProc() == ownHandler);
+    SendMessageW(memo->Handle(), WM_CHAR, L'k', 1);
+    EXPECT_EQ(io->sent, "k");
+    EXPECT_EQ(Text(), L"");
+    io->DoReceived("OK\r\n", 4);
+    io->DoReceived("!", 1);
+    EXPECT_EQ(Text(), L"OK\r\n!");
+    EXPECT_EQ(io->sent, "k");
+}
+
+TEST_F(ToolkitTerminalTest, RebindingAndUnbindingGiveTheHandlerBack) {
+    auto* other = new tk::TMemo(form);
+    other->SetParent(form);
+    tk::TWndMethod otherHandler = other->WindowProc();
+    io->SetTerminal(memo);
+    io->SetTerminal(memo);
+    io->SetTerminal(other);
+    EXPECT_TRUE(memo->WindowProc() == ownHandler);
+    EXPECT_FALSE(other->WindowProc() == otherHandler);
+    io->SetTerminal(nullptr);
+    EXPECT_TRUE(other->WindowProc() == otherHandler);
+}
+
+TEST_F(ToolkitTerminalTest, DestroyingTheComponentFirstUnhooksTheControl) {
+    io->SetTerminal(memo);
+    delete io;
+    io = nullptr;
+    EXPECT_TRUE(memo->WindowProc() == ownHandler);
+    SendMessageW(memo->Handle(), WM_CHAR, L'z', 1);
+    EXPECT_EQ(Text(), L"z");
+}
+
+TEST_F(ToolkitTerminalTest, DestroyingTheControlFirstLeavesTheComponentWorking) {
+    io->SetTerminal(memo);
+    io->SetTerminalUsage(tuBoth);
+    delete memo;
+    memo = nullptr;
+    EXPECT_EQ(io->Terminal(), nullptr);
+    EXPECT_NO_THROW(io->DoReceived("ab", 2));
 }
 
 // ---------------------------------------------------------------------------
