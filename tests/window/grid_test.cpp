@@ -1,0 +1,217 @@
+// Mouse input on the command grid (selection, Ctrl/Shift editing mode,
+// single-click sending, double clicks), the menu commands and the
+// device-change message, with real window messages.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Dialogs.h"
+#include "UfrmMain.h"
+#include "WindowTestKit.h"
+
+using namespace wintest;
+
+namespace {
+
+struct TNotifyCounter : tk::TObject {
+    int changed = 0;
+    void Notify(tk::TObject*, std::int32_t code) {
+        if (code == 3) ++changed;
+    }
+};
+
+class Grid : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!PairPorts(a_, b_)) GTEST_SKIP() << "outside the test harness (no QUOLM_PAIR1)";
+        form_ = std::make_unique<TfrmMain>(nullptr);
+        form_->pwComm1->SetComPortNo(static_cast<std::uint16_t>(a_));
+        form_->Show();
+        Pump();
+        FillGrid(form_->StringGrid1, {{L"ASCII", L"One", L"R1"}, {L"ASCII", L"Two", L"R2"}, {L"ASCII", L"Three", L"R3"}});
+        Pump();
+        peer_ = std::make_unique<TPeer>(b_);
+        ASSERT_TRUE(peer_->ok());
+        peer_->Drain();
+    }
+    void TearDown() override {
+        form_.reset();
+        peer_.reset();
+    }
+    tk::TStringGrid* G() { return form_->StringGrid1; }
+    tk::TMenuItem* SingleClick() { return form_->mnuOption_SingleClicToSend; }
+    std::wstring Status() { return form_->StatusBar1->Panels()[0].Text(); }
+    bool Editing() { return G()->Options().Contains(tk::goEditing); }
+    void TickSingleClick() {
+        MenuCommand(form_.get(), SingleClick());
+        ASSERT_TRUE(SingleClick()->Checked());
+    }
+
+    TTempWorkDir dir_;
+    TBoxRecorder boxes_;
+    int a_ = 0, b_ = 0;
+    std::unique_ptr<TfrmMain> form_;
+    std::unique_ptr<TPeer> peer_;
+};
+
+TEST_F(Grid, ClickSelectsRowWithoutSending) {
+    EXPECT_EQ(form_->SelectedRow, 0);
+    ClickCell(G(), 2, 3);
+    EXPECT_EQ(form_->SelectedRow, 3);
+    ClickCell(G(), 1, 2);
+    EXPECT_EQ(form_->SelectedRow, 2);
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    EXPECT_EQ(RichText(form_->RichEdit1), L"");
+}
+
+TEST_F(Grid, DoubleClickSendsOnce) {
+    DoubleClickCell(G(), 3, 2);
+    EXPECT_EQ(peer_->Read(2), "R2");
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    EXPECT_EQ(RichText(form_->RichEdit1), L"R2\r");
+}
+
+TEST_F(Grid, SingleClickSendingSendsClickedRow) {
+    TickSingleClick();
+    ClickCell(G(), 2, 3);
+    EXPECT_EQ(peer_->Read(2), "R3");
+    // A right click does not move the selection: it sends the row selected before.
+    RightClickCell(G(), 2, 1);
+    EXPECT_EQ(form_->SelectedRow, 3);
+    EXPECT_EQ(peer_->Read(2), "R3");
+    // A double click sends once per press.
+    DoubleClickCell(G(), 2, 1);
+    EXPECT_EQ(peer_->Read(4), "R1R1");
+    EXPECT_EQ(RichText(form_->RichEdit1), L"R3\rR3\rR1\rR1\r");
+    // Unticked again: single clicks only select.
+    MenuCommand(form_.get(), SingleClick());
+    EXPECT_FALSE(SingleClick()->Checked());
+    ClickCell(G(), 2, 2);
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+}
+
+TEST_F(Grid, CtrlClickEntersEditingModeShiftClickLeavesIt) {
+    TickSingleClick();
+    ClickCell(G(), 2, 2, MK_CONTROL);
+    EXPECT_TRUE(Editing());
+    EXPECT_EQ(Status(), L"Enable data editing. Double click to send data");
+    EXPECT_FALSE(SingleClick()->Enabled());
+    EXPECT_TRUE(SingleClick()->Checked());
+    // A Ctrl click never sends; single clicks in editing mode neither.
+    ClickCell(G(), 2, 3);
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    // A double click in editing mode sends once although the item is ticked.
+    DoubleClickCell(G(), 1, 1);
+    EXPECT_EQ(peer_->Read(2), "R1");
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    // Shift leaves editing mode and does not send.
+    ClickCell(G(), 2, 2, MK_SHIFT);
+    EXPECT_FALSE(Editing());
+    EXPECT_EQ(Status(), L"");
+    EXPECT_TRUE(SingleClick()->Enabled());
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    // Back to single-click sending.
+    ClickCell(G(), 2, 3);
+    EXPECT_EQ(peer_->Read(2), "R3");
+}
+
+TEST_F(Grid, AnyButtonCountsForCtrlAndShift) {
+    RightClickCell(G(), 2, 2, MK_CONTROL);
+    EXPECT_TRUE(Editing());
+    EXPECT_EQ(Status(), L"Enable data editing. Double click to send data");
+    RightClickCell(G(), 2, 2, MK_SHIFT);
+    EXPECT_FALSE(Editing());
+    // Ctrl and Shift together: on, then off again.
+    ClickCell(G(), 2, 2, MK_CONTROL | MK_SHIFT);
+    EXPECT_FALSE(Editing());
+    EXPECT_EQ(Status(), L"");
+    EXPECT_TRUE(SingleClick()->Enabled());
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+}
+
+TEST_F(Grid, ClearMenuEmptiesTheLog) {
+    DoubleClickCell(G(), 3, 1);
+    (void)peer_->Read(2);
+    ASSERT_NE(RichText(form_->RichEdit1), L"");
+    MenuCommand(form_.get(), form_->Clear1);
+    EXPECT_EQ(RichText(form_->RichEdit1), L"");
+}
+
+TEST_F(Grid, DeviceChangeUpdatesThePortList) {
+    TNotifyCounter counter;
+    form_->pwComm1->NotifyAdd(TpwNotifyEvent(&counter, &TNotifyCounter::Notify));
+    const LRESULT r = ::SendMessageW(form_->Handle(), WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(counter.changed, 1);
+    ::SendMessageW(form_->Handle(), WM_DEVICECHANGE, 0x8000 /* DBT_DEVICEARRIVAL */, 0);
+    EXPECT_EQ(counter.changed, 2);
+    EXPECT_GT(form_->pwComm1->DeviceCount(), 0);
+    form_->pwComm1->NotifyDelete(TpwNotifyEvent(&counter, &TNotifyCounter::Notify));
+}
+
+TEST_F(Grid, LoadDataMenuLoadsTheChosenFileAndCancelKeepsTheTable) {
+    dir_.WriteFile(L"other.dat", "RowCount=1\r\n1=HEX,Ping,01 02\r\n");
+    std::wstring filter;
+    auto saved = tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        filter = d.Filter();
+        return false;
+    });
+    MenuCommand(form_.get(), form_->LoadData1);
+    EXPECT_EQ(filter, L"Data File|*.dat");
+    EXPECT_EQ(G()->RowCount(), 4);
+    EXPECT_EQ(G()->Cells(3, 1), L"R1");
+    tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        d.SetFileName(dir_.Path() + L"\\other.dat");
+        return true;
+    });
+    MenuCommand(form_.get(), form_->LoadData1);
+    tk::TOpenDialog::SetExecuteHook(saved);
+    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(G()->RowCount(), 2);
+    EXPECT_EQ(G()->Cells(1, 1), L"HEX");
+    EXPECT_EQ(form_->ListBox1->Items().Count(), 2);
+    // The selected row is not reset by a load.
+    ClickCell(G(), 2, 1);
+    DoubleClickCell(G(), 2, 1);
+    EXPECT_EQ(Hex(peer_->Read(2)), "01 02");
+}
+
+TEST_F(Grid, LoadDataErrorIsReportedAndTheWindowGoesOn) {
+    tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        d.SetFileName(dir_.Path() + L"\\missing.dat");
+        return true;
+    });
+    MenuCommand(form_.get(), form_->LoadData1);
+    tk::TOpenDialog::SetExecuteHook(nullptr);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text.rfind(L"Cannot open file \"", 0), 0u);
+    EXPECT_EQ(boxes_.boxes[0].caption, tk::Application().Title());
+    EXPECT_EQ(G()->RowCount(), 4);
+    DoubleClickCell(G(), 3, 3);
+    EXPECT_EQ(peer_->Read(2), "R3");
+}
+
+TEST_F(Grid, ComConfigRebuildsTheSummary) {
+    form_->pwComm1->SetBaudRate(19200);
+    form_->pwComm1->SetParity(pEven);
+    form_->pwComm1->SetByteSize(7);
+    form_->pwComm1->SetStopBits(sbTwo);
+    form_->pwComm1->SetStreamProtocol(spHardware);
+    form_->ShowComParameter();
+    EXPECT_EQ(form_->lblCOM_Parameter->Caption(),
+              L"19200 bps / Even  Parity /  7 Data bit / 2 Stop bit / Flow Control= Hardware ");
+    form_->pwComm1->SetParity(pMark);
+    form_->pwComm1->SetStopBits(sbOneAndHalf);
+    form_->pwComm1->SetStreamProtocol(spXonXoff);
+    form_->ShowComParameter();
+    EXPECT_EQ(form_->lblCOM_Parameter->Caption(),
+              L"19200 bps / Mask  Parity /  7 Data bit / 1.5 Stop bit / Flow Control= XonXoff ");
+    form_->pwComm1->SetParity(pOdd);
+    form_->ShowComParameter();
+    EXPECT_NE(form_->lblCOM_Parameter->Caption().find(L" / Odd  Parity"), std::wstring::npos);
+    form_->pwComm1->SetParity(pSpace);
+    form_->ShowComParameter();
+    EXPECT_NE(form_->lblCOM_Parameter->Caption().find(L" / Space  Parity"), std::wstring::npos);
+}
+
+}  // namespace

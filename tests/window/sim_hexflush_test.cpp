@@ -1,0 +1,96 @@
+// A HEX command on a driver that holds writes in flight and keeps bytes in
+// its output queue: the close after the send must not discard them. The
+// simulated driver stands in for a real UART, which a pty cannot imitate
+// (Wine reports no output queue and completes writes at once).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "SimDriver.h"
+#include "UfrmMain.h"
+#include "WindowTestKit.h"
+
+using namespace wintest;
+
+namespace {
+
+BOOL(WINAPI* g_simFlush)(HANDLE) = nullptr;
+
+// As a serial driver does, a flush returns when every earlier write has
+// been sent.
+BOOL WINAPI FlushLikeSerialDriver(HANDLE h) {
+    sim::Driver::Current().CompletePendingWrites();
+    return g_simFlush(h);
+}
+
+class HexFlush : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port_ = &driver_.AddPort(L"COM7");
+        g_simFlush = pwCommApi().FlushFileBuffers;
+        pwCommApi().FlushFileBuffers = &FlushLikeSerialDriver;
+        form_ = std::make_unique<TfrmMain>(nullptr);
+        form_->pwComm1->SetComPortNo(7);
+        FillGrid(form_->StringGrid1, {{L"HEX", L"Ping", L"01 02 0A FF"}});
+        bool can = true;
+        form_->StringGrid1SelectCell(form_->StringGrid1, 1, 1, can);
+    }
+    void TearDown() override {
+        form_.reset();
+        pwCommApi().FlushFileBuffers = g_simFlush;
+    }
+    int Index(const std::string& fn, int from = 0) { return driver_.IndexOf(fn, from); }
+    // A purge that drops output the driver still holds.
+    bool PurgedOutput() {
+        for (const sim::Call& c : driver_.Calls("PurgeComm"))
+            if (c.a & (PURGE_TXCLEAR | PURGE_TXABORT)) return true;
+        return false;
+    }
+
+    TTempWorkDir dir_;
+    TBoxRecorder boxes_;
+    sim::Driver driver_;
+    sim::Port* port_ = nullptr;
+    std::unique_ptr<TfrmMain> form_;
+};
+
+TEST_F(HexFlush, WriteInFlightIsSentBeforeTheClose) {
+    port_->pendWrites = true;
+    form_->SendSelectedRow();
+    EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
+    EXPECT_FALSE(PurgedOutput());
+    EXPECT_EQ(driver_.OpenHandles(), 0);
+    const int write = Index("WriteFile"), flush = Index("FlushFileBuffers"), close = Index("CloseHandle");
+    ASSERT_GE(write, 0);
+    EXPECT_LT(write, flush);
+    EXPECT_LT(flush, close);
+    EXPECT_TRUE(boxes_.boxes.empty());
+}
+
+TEST_F(HexFlush, QueuedOutputIsNotPurgedByTheClose) {
+    port_->outQue = 4;  // the driver still holds the bytes
+    form_->SendSelectedRow();
+    EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
+    EXPECT_FALSE(PurgedOutput());
+    EXPECT_EQ(driver_.OpenHandles(), 0);
+}
+
+TEST_F(HexFlush, AlwaysConnectedNeedsNoFlush) {
+    form_->chkConnected->SetChecked(true);
+    ASSERT_TRUE(form_->pwComm1->Active());
+    form_->SendSelectedRow();
+    EXPECT_EQ(Index("FlushFileBuffers"), -1);
+    EXPECT_TRUE(form_->pwComm1->Active());
+    form_->chkConnected->SetChecked(false);
+    EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
+}
+
+TEST_F(HexFlush, RefusedWriteStillClosesThePort) {
+    port_->refuseWrites = ERROR_ACCESS_DENIED;
+    form_->SendSelectedRow();
+    EXPECT_EQ(port_->tx, "");
+    EXPECT_FALSE(form_->pwComm1->Active());
+    EXPECT_EQ(driver_.OpenHandles(), 0);
+}
+
+}  // namespace
