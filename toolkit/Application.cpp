@@ -40,7 +40,9 @@ void TApplication::HandleException() {
 
 int TApplication::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {
     if (messageBoxHook_) return messageBoxHook_(owner, text, caption, flags);
-    return MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
+    // windows.h renames this member to MessageBoxW too: without "::" the call
+    // would be this function again (the texts convert back to wstring).
+    return ::MessageBoxW(owner, text.c_str(), caption.c_str(), flags);
 }
 
 TApplication::MessageBoxFn TApplication::SetMessageBoxHook(MessageBoxFn hook) {
