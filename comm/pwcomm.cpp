@@ -117,6 +117,7 @@ static const UINT g_registerMessages = (MsgComEvent(), MsgQuitComEvent());
 // TCommThread
 
 TCommThread::TCommThread(TpwCustomComm* AOwner) : tk::TThread(true), Com(AOwner), hDevice(AOwner->fHandle) {
+    hTerminate = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     Start();
 }
 
@@ -125,43 +126,43 @@ TCommThread::~TCommThread() {
         Terminate();
         WaitFor();
     }
+    if (hTerminate) ::CloseHandle(hTerminate);
 }
 
 void TCommThread::Terminate() {
     tk::TThread::Terminate();
-    HANDLE ev = ovlEvent.load();
-    if (ev) ::SetEvent(ev);
+    if (hTerminate) ::SetEvent(hTerminate);
 }
 
 void TCommThread::Execute() {
     const TpwCommApi& api = pwCommApi();
     HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ovl.hEvent = event;
-    ovlEvent.store(event);
-    bool pending = false;
-    if (hDevice != INVALID_HANDLE_VALUE) {
+    // True from a pending WaitCommEvent until the driver has signalled its
+    // completion: until then the driver may still write the record and mask.
+    bool outstanding = false;
+    if (hDevice != INVALID_HANDLE_VALUE && event) {
         while (!Terminated() && Com->IsDeviceOpen()) {
             ResetOverlapped(ovl);
             mask = 0;
             if (!api.WaitCommEvent(hDevice, &mask, &ovl)) {
                 const DWORD err = ::GetLastError();
                 if (err == ERROR_IO_PENDING) {
-                    pending = true;
-                    // The event may still be set by an earlier synchronous
-                    // completion: wait until this wait has really completed.
-                    for (;;) {
-                        const DWORD w = ::WaitForSingleObject(event, INFINITE);
-                        if (Terminated()) break;
-                        if (w != WAIT_OBJECT_0) {
-                            mask = 0;
-                            break;
-                        }
-                        if (HasOverlappedIoCompleted(&ovl)) break;
-                    }
+                    outstanding = true;
+                    HANDLE waits[2] = {event, hTerminate};
+                    DWORD w;
+                    do {
+                        w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+                        // A stale signal of an earlier completion: wait on.
+                    } while (w == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ovl));
+                    if (w == WAIT_OBJECT_0) outstanding = false;
                     if (Terminated()) break;
-                    if (HasOverlappedIoCompleted(&ovl)) pending = false;
+                    if (w != WAIT_OBJECT_0) {
+                        mask = 0;
+                        break;
+                    }
                     // A cancelled or failed wait reports no events.
-                    if (!pending && ovl.Internal != 0) mask = 0;
+                    if (ovl.Internal != 0) mask = 0;
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
                     // Another wait is still pending: nothing to report.
                 } else if (err == ERROR_INVALID_HANDLE) {
@@ -182,17 +183,15 @@ void TCommThread::Execute() {
             }
         }
     }
-    if (pending && !HasOverlappedIoCompleted(&ovl)) {
-        // Cancel the pending wait (a new mask completes it) and let it
-        // complete before its record and event go away.
+    if (outstanding) {
+        // Cancel the pending wait (a new mask completes it) and let the
+        // driver finish with the record before it and its event go away.
         DWORD current = 0;
         if (api.GetCommMask(hDevice, &current)) api.SetCommMask(hDevice, current);
-        DWORD transferred = 0;
-        api.GetOverlappedResult(hDevice, &ovl, &transferred, TRUE);
+        ::WaitForSingleObject(event, 5000);
     }
-    ovlEvent.store(nullptr);
-    ::CloseHandle(event);
     ovl.hEvent = nullptr;
+    if (event) ::CloseHandle(event);
 }
 
 // ---------------------------------------------------------------------------
@@ -542,7 +541,8 @@ void TpwCustomComm::SendAheadChar(wchar_t Ch) {
 
 void TpwCustomComm::SendString(const std::string& S) {
     if (!IsDeviceOpen() || S.empty()) return;
-    WriteLogFmt(dlDebug, L"Try to send string %s ...", {tk::AnsiToWide(S)});
+    // The text is only converted when a log sink will see it.
+    if (Log()) WriteLogFmt(dlDebug, L"Try to send string %s ...", {tk::AnsiToWide(S)});
     if (IsRS485Emulated()) SetStateRTS(true);
     const std::string copy = S;
     if (WriteAndWait(fHandle, copy.data(), static_cast<DWORD>(copy.size()), fOvlWrite))

@@ -80,7 +80,10 @@ private:
     TpwCustomComm* Com;
     HANDLE hDevice;
     OVERLAPPED ovl = {};
-    std::atomic<HANDLE> ovlEvent = nullptr;  // the event Terminate sets to wake the wait
+    // Set by Terminate to wake the wait. The record's own event is left to
+    // the driver, so its signal always means the driver is done with the
+    // record and the mask.
+    HANDLE hTerminate = nullptr;
     DWORD mask = 0;
 };
 

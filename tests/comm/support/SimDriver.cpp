@@ -263,6 +263,8 @@ struct Driver::Impl {
         if (p->waitFails) return Fail(p->waitFails);
         for (auto& w : d.pendingWaits_)
             if (w.h == h) return Fail(ERROR_INVALID_PARAMETER);
+        // As the system does when a transfer starts.
+        if (ovl && ovl->hEvent) ::ResetEvent(ovl->hEvent);
         const DWORD ev = Ready(*p);
         if (ev) {
             *mask = ev;

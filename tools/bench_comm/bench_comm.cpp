@@ -1,0 +1,282 @@
+// Benchmarks of the serial port component on a null-modem pty pair:
+//   1. open, send 16 bytes, close (what the application does per command),
+//      200 cycles: median and 95th percentile, next to the same sequence
+//      with bare Win32 calls;
+//   2. 8 MB through SendString in 4 KB pieces to the peer, next to bare
+//      overlapped WriteFile (ratio component/bare);
+//   3. 5,000 open/close cycles: process handle count and thread count at the
+//      end against those after the first cycle.
+// Usage (inside the harness only; it opens the ports of QUOLM_PAIR1):
+//   tests/harness/sandbox.sh --build-dir B tests/harness/wine-run.sh B/tools/bench_comm/bench_comm.exe [cycles]
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pwcomm.h"
+
+namespace {
+
+double Now() {
+    static const LARGE_INTEGER freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
+}
+
+struct Stats {
+    double median, p95;
+};
+
+Stats Summarise(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * (v.size() - 1) + 0.5))]; };
+    return {at(0.5), at(0.95)};
+}
+
+// Drains the peer end continuously so the pty never fills.
+class TDrain {
+public:
+    explicit TDrain(int port) {
+        const std::wstring name = L"\\\\.\\COM" + std::to_wstring(port);
+        h_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                         nullptr);
+        if (h_ == INVALID_HANDLE_VALUE) return;
+        DCB d = {};
+        d.DCBlength = sizeof(d);
+        GetCommState(h_, &d);
+        d.fBinary = 1;
+        d.fOutX = d.fInX = d.fOutxCtsFlow = 0;
+        SetCommState(h_, &d);
+        COMMTIMEOUTS t = {};
+        t.ReadIntervalTimeout = 0;
+        SetCommTimeouts(h_, &t);
+        thread_ = CreateThread(nullptr, 0, &TDrain::Run, this, 0, nullptr);
+    }
+    ~TDrain() {
+        stop_ = true;
+        if (thread_) {
+            WaitForSingleObject(thread_, 5000);
+            CloseHandle(thread_);
+        }
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
+    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
+    unsigned long long Received() const { return received_; }
+    void Reset() { received_ = 0; }
+
+private:
+    static DWORD WINAPI Run(LPVOID p) {
+        auto* self = static_cast<TDrain*>(p);
+        std::vector<char> buf(65536);
+        OVERLAPPED o = {};
+        o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        while (!self->stop_) {
+            DWORD errors = 0;
+            COMSTAT st = {};
+            ClearCommError(self->h_, &errors, &st);
+            DWORD want = std::min<DWORD>(st.cbInQue, static_cast<DWORD>(buf.size()));
+            if (want == 0) {
+                Sleep(0);
+                continue;
+            }
+            DWORD n = 0;
+            ResetEvent(o.hEvent);
+            if (!ReadFile(self->h_, buf.data(), want, &n, &o)) GetOverlappedResult(self->h_, &o, &n, TRUE);
+            self->received_ += n;
+        }
+        CloseHandle(o.hEvent);
+        return 0;
+    }
+    HANDLE h_ = INVALID_HANDLE_VALUE;
+    HANDLE thread_ = nullptr;
+    std::atomic<bool> stop_ = false;
+    std::atomic<unsigned long long> received_ = 0;
+};
+
+bool WaitReceived(TDrain& d, unsigned long long n) {
+    const DWORD start = GetTickCount();
+    while (d.Received() < n)
+        if (GetTickCount() - start > 60000) return false;
+        else Sleep(1);
+    return true;
+}
+
+// What the component does per command, with bare Win32 calls.
+bool BareCycle(int port, const std::string& data) {
+    const std::wstring name = L"\\\\?\\COM" + std::to_wstring(port);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD errors = 0;
+    ClearCommError(h, &errors, nullptr);
+    SetupComm(h, 8192, 8192);
+    COMMTIMEOUTS t = {};
+    SetCommTimeouts(h, &t);
+    DCB d = {};
+    d.DCBlength = sizeof(d);
+    GetCommState(h, &d);
+    d.BaudRate = 9600;
+    d.ByteSize = 8;
+    d.Parity = NOPARITY;
+    d.StopBits = ONESTOPBIT;
+    SetCommState(h, &d);
+    SetCommMask(h, EV_RXCHAR);
+    OVERLAPPED o = {};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    if (!WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, &o)) GetOverlappedResult(h, &o, &n, TRUE);
+    CloseHandle(o.hEvent);
+    CloseHandle(h);
+    return true;
+}
+
+DWORD ThreadCount() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    DWORD n = 0;
+    const DWORD pid = GetCurrentProcessId();
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == pid) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+// GetProcessHandleCount answers 0 under Wine, so the handle table is probed:
+// every value that GetHandleInformation accepts is an open handle.
+DWORD HandleCount() {
+    DWORD n = 0;
+    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* pairVar = std::getenv("QUOLM_PAIR1");
+    int a = 0, b = 0;
+    if (!pairVar || std::sscanf(pairVar, "COM%d:COM%d", &a, &b) != 2) {
+        std::fprintf(stderr, "bench_comm: QUOLM_PAIR1 is not set; run it inside tests/harness/sandbox.sh\n");
+        return 2;
+    }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const int leakCycles = argc > 1 ? std::atoi(argv[1]) : 5000;
+    TDrain drain(b);
+    if (!drain.ok()) {
+        std::fprintf(stderr, "bench_comm: cannot open COM%d\n", b);
+        return 1;
+    }
+    const std::string command = "0123456789ABCDE\r";  // 16 bytes
+
+    // 1. Per-command cycle.
+    {
+        TpwComm comm(nullptr);
+        comm.SetBaudRate(9600);
+        comm.SetStreamProtocol(spNone);
+        comm.SetComPortNo(static_cast<std::uint16_t>(a));
+        std::vector<double> compTimes, bareTimes;
+        drain.Reset();
+        for (int i = 0; i < 200; ++i) {
+            double t0 = Now();
+            comm.SetActive(true);
+            comm.SendString(command);
+            comm.SetActive(false);
+            compTimes.push_back(Now() - t0);
+            t0 = Now();
+            if (!BareCycle(a, command)) {
+                std::fprintf(stderr, "bench_comm: bare open failed\n");
+                return 1;
+            }
+            bareTimes.push_back(Now() - t0);
+        }
+        const bool allArrived = WaitReceived(drain, 400ull * command.size());
+        const Stats c = Summarise(compTimes), r = Summarise(bareTimes);
+        std::printf("open+send16+close, 200 cycles: component median %.2f ms p95 %.2f ms | bare Win32 median %.2f ms p95 %.2f ms%s\n",
+                    c.median * 1e3, c.p95 * 1e3, r.median * 1e3, r.p95 * 1e3, allArrived ? "" : " (BYTES MISSING)");
+    }
+
+    // 2. Bulk throughput: three rounds each, alternating, best of each.
+    {
+        const std::size_t total = 8u << 20, piece = 4096;
+        std::string chunk(piece, '\0');
+        for (std::size_t i = 0; i < piece; ++i) chunk[i] = static_cast<char>(i * 13);
+        double bestComp = 1e9, bestBare = 1e9;
+        bool allOk = true;
+        for (int round = 0; round < 3; ++round) {
+            {
+                TpwComm comm(nullptr);
+                comm.SetBaudRate(115200);
+                comm.SetStreamProtocol(spNone);
+                comm.SetComPortNo(static_cast<std::uint16_t>(a));
+                comm.SetActive(true);
+                drain.Reset();
+                const double t0 = Now();
+                for (std::size_t sent = 0; sent < total; sent += piece) comm.SendString(chunk);
+                allOk = WaitReceived(drain, total) && allOk;
+                bestComp = std::min(bestComp, Now() - t0);
+                comm.SetActive(false);
+            }
+            {
+                const std::wstring name = L"\\\\?\\COM" + std::to_wstring(a);
+                HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, nullptr);
+                COMMTIMEOUTS to = {};
+                SetCommTimeouts(h, &to);
+                OVERLAPPED o = {};
+                o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                drain.Reset();
+                const double t0 = Now();
+                for (std::size_t sent = 0; sent < total; sent += piece) {
+                    DWORD n = 0;
+                    if (!WriteFile(h, chunk.data(), static_cast<DWORD>(piece), &n, &o))
+                        GetOverlappedResult(h, &o, &n, TRUE);
+                }
+                allOk = WaitReceived(drain, total) && allOk;
+                bestBare = std::min(bestBare, Now() - t0);
+                CloseHandle(o.hEvent);
+                CloseHandle(h);
+            }
+        }
+        const double mb = static_cast<double>(total) / (1 << 20);
+        std::printf("bulk 8 MB in 4 KB pieces (best of 3): SendString %.1f MB/s (%.2f s) | bare WriteFile %.1f MB/s (%.2f s) | ratio %.2f%s\n",
+                    mb / bestComp, bestComp, mb / bestBare, bestBare, bestBare / bestComp,
+                    allOk ? "" : " (BYTES MISSING)");
+    }
+
+    // 3. Leaks over many open/close cycles.
+    {
+        TpwComm comm(nullptr);
+        comm.SetBaudRate(9600);
+        comm.SetStreamProtocol(spNone);
+        comm.SetComPortNo(static_cast<std::uint16_t>(a));
+        comm.SetActive(true);
+        comm.SetActive(false);
+        Sleep(50);
+        const DWORD handles1 = HandleCount(), threads1 = ThreadCount();
+        const double t0 = Now();
+        for (int i = 1; i < leakCycles; ++i) {
+            comm.SetActive(true);
+            comm.SetActive(false);
+        }
+        Sleep(50);
+        const DWORD handlesN = HandleCount(), threadsN = ThreadCount();
+        std::printf("%d open/close cycles (%.1f s): handles after first %lu, at end %lu | threads after first %lu, at end %lu\n",
+                    leakCycles, Now() - t0, static_cast<unsigned long>(handles1), static_cast<unsigned long>(handlesN),
+                    static_cast<unsigned long>(threads1), static_cast<unsigned long>(threadsN));
+    }
+    return 0;
+}
