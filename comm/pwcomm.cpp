@@ -11,6 +11,9 @@ constexpr std::uint32_t kMinReceiveBuffer = 8192;
 // Posted to the component's own window by the event thread after a wait
 // failure: the port is shut down on the thread that owns the component.
 constexpr UINT WM_PW_SHUTDOWN = WM_APP + 0x2D1;
+// A close or reopen asked for from inside the event handling.
+constexpr UINT WM_PW_CLOSE = WM_APP + 0x2D2;
+constexpr UINT WM_PW_REOPEN = WM_APP + 0x2D3;
 constexpr wchar_t kShutdownWindowClass[] = L"TpwCommShutdownWindow";
 
 // A bounded wait for a write abandoned at close; the system completes it
@@ -288,17 +291,28 @@ TpwCustomComm::~TpwCustomComm() {
 }
 
 LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_PW_SHUTDOWN) {
+    if (msg == WM_PW_SHUTDOWN || msg == WM_PW_CLOSE || msg == WM_PW_REOPEN) {
         auto* self = reinterpret_cast<TpwCustomComm*>(::GetWindowLongPtrW(wnd, GWLP_USERDATA));
         try {
-            // Only the handle whose wait failed; a later open is left alone.
-            if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) self->ClosePort(false);
+            // Only for the handle it was asked for; a later open is left alone.
+            if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) {
+                if (msg == WM_PW_SHUTDOWN)
+                    self->ClosePort(false);
+                else if (msg == WM_PW_CLOSE)
+                    self->DoClose();
+                else
+                    self->DoOpen();
+            }
         } catch (...) {
             tk::Application().HandleException();
         }
         return 0;
     }
     return ::DefWindowProcW(wnd, msg, wParam, lParam);
+}
+
+void TpwCustomComm::DeferReopen() {
+    if (fShutdownWindow) ::PostMessageW(fShutdownWindow, WM_PW_REOPEN, reinterpret_cast<WPARAM>(fHandle), 0);
 }
 
 void TpwCustomComm::RequestShutdown() {
@@ -422,6 +436,10 @@ void TpwCustomComm::FreeReceiveBuffer() {
 void TpwCustomComm::CloseDevice(HANDLE Handle) { pwCommApi().CloseHandle(Handle); }
 
 void TpwCustomComm::DoOpen() {
+    if (InEventHandler() && IsDeviceOpen()) {
+        DeferReopen();
+        return;
+    }
     DoClose();
     fTotalReceived = 0;
     fTotalSent = 0;
@@ -451,6 +469,10 @@ void TpwCustomComm::DoOpen() {
 }
 
 void TpwCustomComm::DoClose() {
+    if (InEventHandler() && IsDeviceOpen() && !IsDestroying() && fShutdownWindow) {
+        ::PostMessageW(fShutdownWindow, WM_PW_CLOSE, reinterpret_cast<WPARAM>(fHandle), 0);
+        return;
+    }
     if (IsDeviceOpen()) {
         try {
             ClosePort(true);
@@ -750,6 +772,8 @@ void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (Msg.message != MsgComEvent()) return;
     const DWORD mask = static_cast<DWORD>(Msg.wParam);
     const TpwCommApi& api = pwCommApi();
+    ++fHandlerDepth;
+    TFinally leave([this] { --fHandlerDepth; });
     try {
         DWORD errors = 0;
         if (!api.ClearCommError(fHandle, &errors, Stat)) {
@@ -808,6 +832,13 @@ TpwCustomSerialComm::TpwCustomSerialComm(tk::TComponent* AOwner) : TpwCustomComm
 TpwCustomSerialComm::~TpwCustomSerialComm() = default;
 
 void TpwCustomSerialComm::SetComPortNo(std::uint16_t Value) {
+    if (InEventHandler() && IsDeviceOpen()) {
+        // The reopen on the new number happens once the event is handled.
+        fComPortNo = Value;
+        DeferReopen();
+        DoNotify(pwNotifyChanged);
+        return;
+    }
     const bool wasActive = Active();
     SetActive(false);
     fComPortNo = Value;

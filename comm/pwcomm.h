@@ -237,6 +237,11 @@ protected:
     DWORD fOpenError = 0;
 
     bool IsRS485Emulated() const { return fRS485Mode && fIsNotSupportRS485; }
+    // True while ProcessCommEvent runs: a close from there would wait for
+    // the thread that is running it, so closes and reopens are deferred to
+    // the component's own message loop.
+    bool InEventHandler() const { return fHandlerDepth > 0; }
+    void DeferReopen();
 
     COMMCONFIG CommCfg = {};
     TOnTraceEvent fOnTraceState;
@@ -282,6 +287,7 @@ private:
     std::unique_ptr<std::string> fAsyncData;
     bool fAsyncInFlight = false;
     HWND fShutdownWindow = nullptr;
+    int fHandlerDepth = 0;
 };
 
 // ---------------------------------------------------------------------------

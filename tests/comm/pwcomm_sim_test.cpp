@@ -945,6 +945,43 @@ TEST_F(SimComm, ClosingWhileEventsAreQueuedSkipsTheirHandling) {
     EXPECT_LE(rec.received.size(), 20u);
 }
 
+TEST_F(SimComm, ACallbackThatClosesThePortDoesNotWaitForItself) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [this] { comm->SetActive(false); };
+    Open();
+    drv.Receive(L"COM3", "bye");
+    // The close runs once the event is handled, on the main loop.
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ("bye", rec.received);
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+    EXPECT_TRUE(log.Has(L"pwComm: The port is closed succesfully"));
+}
+
+TEST_F(SimComm, ACallbackOnTheMessageThreadCanCloseThePort) {
+    comm->SetUseMainThread(false);
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [this] { comm->SetActive(false); };
+    Open();
+    drv.Receive(L"COM3", "bye");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+}
+
+TEST_F(SimComm, APortChangeFromALineEventReopensAfterTheEvent) {
+    drv.AddPort(L"COM4");
+    comm->SetTraceStates(TTraceStates{tsCTS});
+    Open();
+    rec.onTraceHook = [this](std::uint32_t) {
+        if (comm->ComPortNo() == 3) comm->SetComPortNo(4);
+    };
+    comm->ProcessCommEvent(ComEvent(EV_CTS));
+    EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);  // told at once, reopened later
+    EXPECT_TRUE(PumpUntil([&] { return rec.codes.size() >= 3; }));
+    EXPECT_EQ(std::vector<std::int32_t>({3, 1, 2}), rec.codes);
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(L"\\\\?\\COM4", drv.Calls("CreateFileW").back().name);
+}
+
 TEST_F(SimComm, RepeatedOpenAndCloseLeavesNothingBehind) {
     for (int i = 0; i < 50; ++i) {
         comm->SetActive(true);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Application.h"
 #include "pwcomm.h"
 
 namespace {
@@ -255,6 +256,29 @@ int main(int argc, char** argv) {
         std::printf("bulk 8 MB in 4 KB pieces (best of 3): SendString %.1f MB/s (%.2f s) | bare WriteFile %.1f MB/s (%.2f s) | ratio %.2f%s\n",
                     mb / bestComp, bestComp, mb / bestBare, bestBare, bestBare / bestComp,
                     allOk ? "" : " (BYTES MISSING)");
+    }
+
+    // Idle cost of an open port (this process only; Wine's own helpers not counted).
+    {
+        TpwComm comm(nullptr);
+        comm.SetComPortNo(static_cast<std::uint16_t>(a));
+        comm.SetStreamProtocol(spNone);
+        comm.SetActive(true);
+        const auto cpu = [] {
+            FILETIME c, e, k, u;
+            GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+            const auto v = [](FILETIME f) { return (static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+            return static_cast<double>(v(k) + v(u)) / 1e7;
+        };
+        const double c0 = cpu(), t0 = Now();
+        while (Now() - t0 < 3.0) {
+            tk::Application().ProcessMessages();
+            Sleep(10);
+        }
+        const double used = cpu() - c0, wall = Now() - t0;
+        comm.SetActive(false);
+        std::printf("idle open port: %.1f%% of one core over %.1f s (drain thread of the peer included)\n",
+                    100.0 * used / wall, wall);
     }
 
     // 3. Leaks over many open/close cycles.
