@@ -136,7 +136,6 @@ void TForm::SetVisible(bool value) {
         PlaceOnFirstShow();
         TWinControl::SetVisible(true);
         ShowWindow(h, SW_SHOW);
-        //SetForegroundWindow(h);
     } else {
         TWinControl::SetVisible(false);
     }

@@ -221,6 +221,8 @@ RECT TStringGrid::CellRect(int ACol, int ARow) {
 void TStringGrid::SetFixedCols(int value) {
     value = std::clamp(value, 0, std::max(0, ColCount() - 1));
     fixedCols_ = value;
+    // The view and the current cell start again after the fixed part.
+    leftCol_ = col_ = value;
     ClampCurrent();
     Invalidate();
 }
@@ -228,6 +230,7 @@ void TStringGrid::SetFixedCols(int value) {
 void TStringGrid::SetFixedRows(int value) {
     value = std::clamp(value, 0, std::max(0, RowCount() - 1));
     fixedRows_ = value;
+    topRow_ = row_ = value;
     ClampCurrent();
     UpdateScrollBars();
     Invalidate();
