@@ -20,6 +20,9 @@ constexpr wchar_t kShutdownWindowClass[] = L"TpwCommShutdownWindow";
 // once the handle is closed.
 constexpr DWORD kAbandonedWriteWait = 5000;
 
+// OVERLAPPED.Internal of a cancelled transfer.
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
@@ -165,7 +168,13 @@ void TCommThread::Execute() {
                         break;
                     }
                     // A cancelled or failed wait reports no events.
-                    if (ovl.Internal != 0) mask = 0;
+                    if (ovl.Internal != 0) {
+                        mask = 0;
+                        // Wine ends every wait on a pty after a short poll as
+                        // cancelled; re-arming at once would keep a core busy.
+                        // On Windows only a new mask cancels a wait.
+                        if (ovl.Internal == kStatusCancelled) ::Sleep(1);
+                    }
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
                     // Another wait is still pending: nothing to report.
                 } else if (err == ERROR_INVALID_HANDLE) {
