@@ -866,3 +866,51 @@ TEST(Dialogs, RealOpenDialogCanBeCancelled) {
     EXPECT_FALSE(dlg.Execute(f->Handle()));
     KillTimer(f->Handle(), 78);
 }
+
+namespace {
+// A window built the way the program's windows are: components first, then
+// their stored properties inside LoadLayout, then OnCreate.
+class LayoutForm : public TForm {
+public:
+    explicit LayoutForm(Recorder* rec) : TForm(nullptr) {
+        log = new TRichEdit(this);
+        chk = new TCheckBox(this);
+        label = new TLabel(this);
+        TComponent::LoadLayout(this, [&] {
+            log->SetParent(this);
+            log->SetBounds(0, 211, 621, 155);
+            log->SetAnchors({akLeft, akTop, akRight, akBottom});
+            chk->SetParent(this);
+            chk->SetOnClick(TNotifyEvent(rec, &Recorder::Notify));
+            chk->SetChecked(true);
+            label->SetParent(this);
+            label->SetCaption(L"lblCOM_Parameter");
+            // The window's own size comes last, as stored layouts may have it.
+            SetClientWidth(621);
+            SetClientHeight(374);
+        });
+        SetOnCreate(TNotifyEvent(rec, &Recorder::Notify));
+        DoCreate();
+    }
+    TRichEdit* log;
+    TCheckBox* chk;
+    TLabel* label;
+};
+}  // namespace
+
+TEST(Form, LoadedLayoutKeepsDesignedAnchorsAndRaisesNoEvents) {
+    Recorder rec;
+    LayoutForm f(&rec);
+    EXPECT_EQ(rec.log, (std::vector<std::wstring>{L"notify"}));  // OnCreate only
+    EXPECT_EQ(rec.lastSender, &f);
+    EXPECT_TRUE(f.chk->Checked());
+    EXPECT_GT(f.label->Width(), 40);  // sized once loaded
+    EXPECT_FALSE(f.IsLoading());
+    RECT wr;
+    GetWindowRect(f.Handle(), &wr);
+    SetWindowPos(f.Handle(), nullptr, 0, 0, wr.right - wr.left + 100, wr.bottom - wr.top + 40,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_EQ(f.log->Width(), 721);
+    EXPECT_EQ(f.log->Height(), 195);
+    EXPECT_EQ(f.log->Top(), 211);
+}
