@@ -277,6 +277,11 @@ TStatusBar::TStatusBar(TComponent* owner) : TWinControl(owner), panels_(this) {
 
 TStatusBar::~TStatusBar() { DestroyHandle(); }
 
+void TStatusBar::Resize() {
+    TWinControl::Resize();
+    Invalidate();
+}
+
 void TStatusBar::CreateParams(TCreateParams& p) {
     TWinControl::CreateParams(p);
     p.ClassName = STATUSCLASSNAMEW;

@@ -120,6 +120,8 @@ protected:
     friend class TStatusPanels;
     void CreateParams(TCreateParams& params) override;
     void CreateWnd() override;
+    // The bar paints only what it thinks changed; a new size repaints all.
+    void Resize() override;
     void UpdatePanels();
 
 private:
