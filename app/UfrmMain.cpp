@@ -32,6 +32,27 @@ void InstallTerminalResolver() {
     (void)installed;
 }
 
+// The character set a font face is asked for in, when the system has the
+// face in that set; otherwise the default set. A face requested in a set
+// none of its fonts covers (Thai on a system without Thai fonts) is drawn
+// from a font without Latin glyphs, and the log view shows only boxes.
+int CALLBACK FontFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM param) {
+    *reinterpret_cast<bool*>(param) = true;
+    return 0;
+}
+
+BYTE CharsetIfAvailable(const wchar_t* face, BYTE charset) {
+    LOGFONTW lf = {};
+    lf.lfCharSet = charset;
+    lstrcpynW(lf.lfFaceName, face, LF_FACESIZE);
+    bool found = false;
+    HDC dc = GetDC(nullptr);
+    if (!dc) return charset;
+    EnumFontFamiliesExW(dc, &lf, &FontFound, reinterpret_cast<LPARAM>(&found), 0);
+    ReleaseDC(nullptr, dc);
+    return found ? charset : static_cast<BYTE>(DEFAULT_CHARSET);
+}
+
 // The port settings dialog, where the component offers one.
 template <class Comm>
 void RunConfigDialog(Comm& comm) {
@@ -209,7 +230,7 @@ void TfrmMain::ApplyDesignedLayout() {
     RichEdit1->SetAnchors({akLeft, akTop, akRight, akBottom});
     RichEdit1->Font().SetName(L"Tahoma");
     RichEdit1->Font().SetHeight(-11);
-    RichEdit1->Font().SetCharset(THAI_CHARSET);
+    RichEdit1->Font().SetCharset(CharsetIfAvailable(L"Tahoma", THAI_CHARSET));
     RichEdit1->Font().SetColor(kLogColor);
     RichEdit1->SetScrollBars(ssBoth);
     RichEdit1->SetPopupMenu(PopupMenu1);
