@@ -314,7 +314,8 @@ def bench_click(args, xd, wire, work):
         results[mode] = times
         print(f"click -> last byte, Always connected {mode}: n={len(times)}, "
               f"median {ms(statistics.median(times))}, p95 {ms(percentile(times, 95))}, "
-              f"min {ms(min(times))}, max {ms(max(times))}", flush=True)
+              f"min {ms(min(times))}, max {ms(max(times))}; slowest: "
+              f"{', '.join(ms(v) for v in sorted(times)[-5:])}", flush=True)
     prog.close("Quolm-Portwright")
     return results
 
