@@ -25,7 +25,9 @@ ATOM RegisterToolkitClass(WNDPROC proc) {
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
+    // The program's own icon if it has one, else the system's.
+    wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
+    if (!wc.hIcon) wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
     if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     wc.lpszClassName = kWindowClass;
     atom = RegisterClassExW(&wc);

@@ -236,6 +236,14 @@ void TStringGrid::SetFixedRows(int value) {
     Invalidate();
 }
 
+void TStringGrid::SetDefaultRowHeight(int value) {
+    TGridModel::SetDefaultRowHeight(value);
+    ClampCurrent();
+    if (HandleAllocated() && topRow_ > MaxTopRow()) topRow_ = MaxTopRow();
+    UpdateScrollBars();
+    Invalidate();
+}
+
 void TStringGrid::SetDefaultColWidth(int value) {
     defaultColWidth_ = value;
     std::fill(colWidths_.begin(), colWidths_.end(), value);

@@ -43,6 +43,8 @@ public:
     int FixedRows() const { return fixedRows_; }
     void SetFixedRows(int value);
 
+    // The height of rows without one of their own (the model's), redrawn.
+    void SetDefaultRowHeight(int value);
     int DefaultColWidth() const { return defaultColWidth_; }
     // Sets every column to this width.
     void SetDefaultColWidth(int value);

@@ -572,11 +572,16 @@ TEST(Menus, PopupMenuOfAControlRunsTheChosenItem) {
     // While the menu tracks, choose its first item with the keyboard.
     SetForegroundWindow(f->Handle());
     SetTimer(f->Handle(), 77, 200, &ChooseFirstItem);
-    RECT r;
-    GetWindowRect(re->Handle(), &r);
-    SendMessageW(re->Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(re->Handle()), MAKELPARAM(r.left + 10, r.top + 10));
+    // A right click on the rich edit: it asks for its context menu.
+    SendMessageW(re->Handle(), WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(10, 10));
+    SendMessageW(re->Handle(), WM_RBUTTONUP, 0, MAKELPARAM(10, 10));
     Pump();
     EXPECT_EQ(rec.log.size(), 1u);
+    // The keyboard's context menu key (position -1) shows it too.
+    SetTimer(f->Handle(), 77, 200, &ChooseFirstItem);
+    SendMessageW(re->Handle(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(re->Handle()), -1);
+    Pump();
+    EXPECT_EQ(rec.log.size(), 2u);
     EXPECT_EQ(popup->PopupComponent(), re);
 
     // The popup menu destroyed first: the control forgets it.

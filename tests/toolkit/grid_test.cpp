@@ -113,6 +113,13 @@ TEST_F(GridFixture, HitTestingWithCustomRowHeights) {
     EXPECT_EQ(cell.top, 38);
     EXPECT_EQ(cell.right, 282);
     EXPECT_EQ(cell.bottom, 78);
+    // A new default height moves only the rows without a height of their own.
+    grid->SetDefaultRowHeight(30);
+    grid->MouseToCell(40, 38 + 41 + 30, c, r);
+    EXPECT_EQ(r, 3);
+    grid->MouseToCell(40, 38 + 41 + 31, c, r);
+    EXPECT_EQ(r, 4);
+    EXPECT_EQ(grid->CellRect(1, 2).top, 38);
 }
 
 TEST_F(GridFixture, LeftPressSelectsThenRaisesMouseDown) {
