@@ -184,7 +184,6 @@ void TRichEdit::CreateParams(TCreateParams& p) {
     p.ClassName = WindowClassName();
     p.Style &= ~static_cast<DWORD>(ES_AUTOHSCROLL);
     if (!WordWrap()) p.Style |= ES_AUTOHSCROLL;
-    p.Style |= ES_NOHIDESEL;
 }
 
 void TRichEdit::CreateWnd() {

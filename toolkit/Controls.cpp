@@ -564,7 +564,11 @@ LRESULT CALLBACK TWinControl::StdWndProc(HWND wnd, UINT msg, WPARAM wParam, LPAR
         else
             c->WndProc(m);
     } catch (...) {
-        Application().HandleException();
+        // Nothing may unwind through the system's code that called us.
+        try {
+            Application().HandleException();
+        } catch (...) {
+        }
     }
     if (msg == WM_NCDESTROY && c->handle_ == wnd) {
         RemovePropW(wnd, kControlProp);

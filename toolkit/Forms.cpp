@@ -20,7 +20,10 @@ TForm::~TForm() {
         try {
             onDestroy_(this);
         } catch (...) {
-            Application().HandleException();
+            try {
+                Application().HandleException();
+            } catch (...) {
+            }
         }
     }
     if (menu_) {

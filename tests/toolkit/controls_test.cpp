@@ -724,6 +724,7 @@ struct Hook : TObject {
             return;
         }
         if (m.Msg == WM_USER + 1975 && m.WParam == 0xBAD) throw Exception(L"Broken hook");
+        if (m.Msg == WM_USER + 1975 && m.WParam == 0xBAE) throw 42;  // not even an exception class
         old(m);
     }
 };
@@ -766,6 +767,8 @@ TEST(WindowProc, ReplaceableHandlerCanHookAndRestore) {
     Pump();
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, L"Broken hook.");
+    SendMessageW(re->Handle(), WM_USER + 1975, 0xBAE, 0);
+    EXPECT_TRUE(IsWindow(re->Handle()));
     a.Restore();
 
     // Setting an unassigned handler means the control's own.
