@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end: Quolm.exe (the real program) under Wine loads quolm.dat from its
-# working directory; real X input picks COM10 in the port selector and
-# double-clicks rows of the command grid; the exact bytes must arrive at
-# COM11, the other end of the harness's null-modem pair.
+# working directory; real X input picks COM10 in the port selector, ticks and
+# unticks "Always connected" and double-clicks rows of the command grid; the
+# exact bytes must arrive at COM11, the other end of the harness's null-modem
+# pair, and what the peer answers must show in the Tx/Rx log view.
 #
 #   click_to_bytes_test.sh QUOLM.EXE WININFO.EXE
 #
@@ -75,7 +76,8 @@ RAW="$WORK/peer.raw"
 seen() { [[ -s "$RAW" ]] && od -An -tx1 -v "$RAW" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//' | tr a-f A-F || echo "(none)"; }
 words() { wc -w <<<"$1"; }
 
-qd_start_device "$PEER" "$WORK/peer.log" "$RAW" --silent || fail "cannot listen on $PEER_NAME"
+# The peer answers like a modem ("OK", "ACK <hex>") and records every byte.
+qd_start_device "$PEER" "$WORK/peer.log" "$RAW" || fail "cannot listen on $PEER_NAME"
 qd_start_program "$EXE" "$WORK"
 qd_wait_window 60 || fail "the main window (caption Quolm-Portwright ...) did not appear within 60 s"
 qd_client_origin || fail "cannot locate the main window's client area"
@@ -100,12 +102,31 @@ click_and_check() { # click_and_check ROW WHAT
     fi
 }
 
-# "Always connected" off: each double click opens, sends, closes.
-for row in 1 2 3 4 5; do click_and_check "$row" "port opened per command"; done
+log_text() { wine "$QD_WININFO" --text RichEdit "Quolm-Portwright" 2>/dev/null | tr -d '\r'; }
+wait_log() { # wait_log TEXT WHAT: until the Tx/Rx log view shows TEXT
+    local _
+    for _ in $(seq 50); do
+        shown=$(log_text)
+        [[ "$shown" == *"$1"* ]] && return 0
+        sleep 0.2
+    done
+    fail "$2 '$1' did not appear in the Tx/Rx log view; it shows: $(printf '%q' "$shown")"
+}
 
-# "Always connected" on: the port stays open between sends.
+# "Always connected" ticked first thing: the port stays open, and what the
+# peer answers (or sends on its own) shows in the log view.
 qd_click_always_connected
-for row in 4 2; do click_and_check "$row" "always connected"; done
+for row in 2 4; do click_and_check "$row" "always connected"; done
+wait_log "ACK 01 02 0A FF" "the answer to the HEX row"
+wait_log "OK" "the answer to AT"
+REPLY="line from the peer $$"
+printf '\r\n%s\r\n' "$REPLY" >"$PEER"
+wait_log "$REPLY" "the peer's own line"
+echo "e2e: the log view shows what the peer sent"
+
+# Unticked: each double click opens, sends, closes.
+qd_click_always_connected
+for row in 1 2 3 4 5; do click_and_check "$row" "port opened per command"; done
 
 # Nothing more may come (a second send of one double click, say).
 sleep 0.5

@@ -4,6 +4,7 @@
 //   wininfo.exe TITLE-PREFIX [OUTFILE] [TIMEOUT-MS]
 //   wininfo.exe --close TITLE-PREFIX
 //   wininfo.exe --combo TITLE-PREFIX
+//   wininfo.exe --text CLASS-PREFIX TITLE-PREFIX
 //
 // Waits up to TIMEOUT-MS (default 10000) for a visible top-level window whose
 // caption starts with TITLE-PREFIX, then writes one line
@@ -12,12 +13,15 @@
 // window showed up. An output file lets it report from inside a Wine desktop,
 // where standard output is not passed through. --close posts WM_CLOSE to the
 // window, which a user does with the close box. --combo prints the text shown
-// by the window's first combo box (exit code 1 when it has none).
+// by the window's first combo box (exit code 1 when it has none); --text the
+// text of its first child whose class name starts with CLASS-PREFIX (letter
+// case ignored), e.g. RichEdit.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <cstring>
 
 namespace {
 
@@ -38,13 +42,43 @@ BOOL CALLBACK Visit(HWND wnd, LPARAM param) {
     return TRUE;
 }
 
+struct ChildSearch {
+    std::wstring classPrefix;
+    HWND found = nullptr;
+};
+
 BOOL CALLBACK VisitChild(HWND wnd, LPARAM param) {
+    auto* s = reinterpret_cast<ChildSearch*>(param);
     wchar_t cls[64];
-    if (GetClassNameW(wnd, cls, 64) && _wcsicmp(cls, L"ComboBox") == 0) {
-        *reinterpret_cast<HWND*>(param) = wnd;
+    if (GetClassNameW(wnd, cls, 64) && _wcsnicmp(cls, s->classPrefix.c_str(), s->classPrefix.size()) == 0) {
+        s->found = wnd;
         return FALSE;
     }
     return TRUE;
+}
+
+// The text of another process's window: WM_GETTEXT is what returns what a
+// control shows (GetWindowText would not ask it). Written as UTF-8.
+int PrintChildText(const Search& s, const wchar_t* classPrefix, bool exact) {
+    ChildSearch c;
+    c.classPrefix = classPrefix;
+    EnumChildWindows(s.found, VisitChild, reinterpret_cast<LPARAM>(&c));
+    if (!c.found) return 1;
+    wchar_t cls[64];
+    if (exact && (!GetClassNameW(c.found, cls, 64) || _wcsicmp(cls, classPrefix) != 0)) return 1;
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(c.found, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(c.found, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                        5000, &got);
+    text.resize(got);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fputc('\n', stdout);
+    return 0;
 }
 
 }  // namespace
@@ -67,15 +101,14 @@ int wmain(int argc, wchar_t** argv) {
         s.prefix = argv[2];
         EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
         if (!s.found) return 1;
-        HWND combo = nullptr;
-        EnumChildWindows(s.found, VisitChild, reinterpret_cast<LPARAM>(&combo));
-        if (!combo) return 1;
-        // Another process's window: WM_GETTEXT is what returns the shown item.
-        wchar_t text[256] = L"";
-        DWORD_PTR got = 0;
-        SendMessageTimeoutW(combo, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &got);
-        std::printf("%ls\n", text);
-        return 0;
+        return PrintChildText(s, L"ComboBox", true);
+    }
+    if (std::wcscmp(argv[1], L"--text") == 0) {
+        if (argc < 4) return 2;
+        s.prefix = argv[3];
+        EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
+        if (!s.found) return 1;
+        return PrintChildText(s, argv[2], false);
     }
     s.prefix = argv[1];
     const DWORD timeout = argc > 3 ? static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)) : 10000;
