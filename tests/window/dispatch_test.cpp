@@ -28,6 +28,11 @@ class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!PairPorts(a_, b_)) GTEST_SKIP() << "outside the test harness (no QUOLM_PAIR1)";
+        {
+            // Bytes an earlier test left on the line would arrive at our end.
+            TPeer ours(a_);
+            ours.Drain();
+        }
         form_ = std::make_unique<TfrmMain>(nullptr);
         form_->pwComm1->SetComPortNo(static_cast<std::uint16_t>(a_));
         form_->pwComm1->NotifyAdd(TpwNotifyEvent(&counter_, &TOpenCounter::Notify));
@@ -223,12 +228,29 @@ TEST_F(Dispatch, AlwaysConnectedShowsReceivedDataInTheLog) {
     // Bytes from the device go into the log view at its caret.
     peer_->Write("OK\r");
     const DWORD start = ::GetTickCount();
-    while (Log().find(L"OK") == std::wstring::npos && ::GetTickCount() - start < 5000) {
+    while (Log().find(L"OK") == std::wstring::npos && ::GetTickCount() - start < 15000) {
         Pump();
         ::Sleep(5);
     }
     EXPECT_NE(Log().find(L"OK"), std::wstring::npos);
     form_->chkConnected->SetChecked(false);
+}
+
+TEST_F(Dispatch, TypedCharactersGoToTheOpenPortOnly) {
+    // Closed port: a typed character is neither sent nor shown.
+    ::SendMessageW(form_->RichEdit1->Handle(), WM_CHAR, L'q', 1);
+    Pump();
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    EXPECT_EQ(Log(), L"");
+    ::SendMessageW(form_->chkConnected->Handle(), BM_CLICK, 0, 0);
+    Pump();
+    ASSERT_TRUE(form_->pwComm1->Active());
+    for (wchar_t ch : std::wstring(L"AT\r")) ::SendMessageW(form_->RichEdit1->Handle(), WM_CHAR, ch, 1);
+    Pump();
+    EXPECT_EQ(peer_->Read(3), "AT\r");
+    EXPECT_EQ(Log(), L"");
+    ::SendMessageW(form_->chkConnected->Handle(), BM_CLICK, 0, 0);
+    Pump();
 }
 
 TEST_F(Dispatch, AlwaysConnectedOpenFailureReachesTheErrorReport) {

@@ -24,6 +24,11 @@ class Grid : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!PairPorts(a_, b_)) GTEST_SKIP() << "outside the test harness (no QUOLM_PAIR1)";
+        {
+            // Bytes an earlier test left on the line would arrive at our end.
+            TPeer ours(a_);
+            ours.Drain();
+        }
         form_ = std::make_unique<TfrmMain>(nullptr);
         form_->pwComm1->SetComPortNo(static_cast<std::uint16_t>(a_));
         form_->Show();
