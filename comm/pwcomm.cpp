@@ -922,20 +922,127 @@ void TpwCustomSerialComm::SetDeviceIndex(int Value) {
     SetComPortNo(static_cast<std::uint16_t>(GetDevice(Value)->Data & 0xFFFF));
 }
 
+namespace {
+
+TpwEnumPnPDevicesProc g_enumPnPDevices = nullptr;
+
+struct TPnPWalk {
+    GUID guid;
+    bool byInterfaces;
+};
+
+// The classes searched for ports, in this order: device interface classes of
+// modems, COM ports and serial bus enumerators, then the set-up classes Ports,
+// Infrared, Adapter, Bluetooth, Modem, Multifunction, Multiport serial,
+// Legacy driver and one further class.
+const TPnPWalk kPnPWalks[] = {
+    {{0x2C7089AA, 0x2E0E, 0x11D1, {0xB1, 0x14, 0x00, 0xC0, 0x4F, 0xC2, 0xAA, 0xE4}}, true},
+    {{0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}}, true},
+    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, true},
+    {{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},
+    {{0x6BDD1FC5, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}}, false},
+    {{0x4D36E964, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},
+    {{0xE0CBF06C, 0xCD8B, 0x4647, {0xBB, 0x8A, 0x26, 0x3B, 0x43, 0xF0, 0xF9, 0x74}}, false},
+    {{0x4D36E96D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},
+    {{0x4D36E971, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}}, false},
+    {{0x50906CB8, 0xBA12, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}}, false},
+    {{0x8ECC055D, 0x047F, 0x11D1, {0xA5, 0x37, 0x00, 0x00, 0xF8, 0x75, 0x3E, 0xD1}}, false},
+    {{0xDF799E12, 0x3C56, 0x421B, {0xB2, 0x98, 0xB6, 0xD3, 0x64, 0x2B, 0xC8, 0x78}}, false},
+};
+
+// Owns the records of a working list until they are handed on.
+struct TOwnedDevices {
+    tk::TStringList list;
+    ~TOwnedDevices() {
+        for (int i = 0; i < list.Count(); ++i) delete list.Objects(i);
+    }
+    TpwDevice* At(int i) const { return static_cast<TpwDevice*>(list.Objects(i)); }
+};
+
+std::wstring NamePartOf(const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); }
+std::wstring ValuePartOf(const std::wstring& entry) {
+    const std::size_t eq = entry.find(L'=');
+    return eq == std::wstring::npos ? std::wstring() : entry.substr(eq + 1);
+}
+
+std::wstring QuickValueOf(const tk::TStringList& quick, const std::wstring& name) {
+    for (int i = 0; i < quick.Count(); ++i)
+        if (tk::SameTextLocale(NamePartOf(quick.Strings(i)), name)) return ValuePartOf(quick.Strings(i));
+    return std::wstring();
+}
+
+void CopyPnPDetails(TpwDevice& to, const TpwDevice& from) {
+    to.Service = from.Service;
+    to.Description = from.Description;
+    if (!from.Description.empty()) to.NameFriendly += L" (" + from.Description + L")";
+    to.Driver = from.Driver;
+    to.Manufacturer = from.Manufacturer;
+    to.PortName = TrimText(from.PortName);
+    to.RegKey = from.RegKey;
+}
+
+}  // namespace
+
+void SetEnumPnPDevicesProc(TpwEnumPnPDevicesProc proc) { g_enumPnPDevices = proc; }
+TpwEnumPnPDevicesProc GetEnumPnPDevicesProc() { return g_enumPnPDevices; }
+
 void TpwCustomSerialComm::DeviceListLoad() {
-    // The quick list: every COM port the system lists, in port-number order.
-    tk::TStringList ports;
-    ListComPorts(ports, true);
-    for (int i = 0; i < ports.Count(); ++i) {
-        const std::wstring& entry = ports.Strings(i);
-        const std::wstring name = TrimText(entry.substr(0, entry.find(L'=')));
-        auto* device = new TpwDevice();
-        device->NameFriendly = name;
-        device->NameDeviceDos = name;
-        const std::size_t eq = entry.find(L'=');
-        device->NamePDO = eq == std::wstring::npos ? std::wstring() : entry.substr(eq + 1);
-        device->Data = PortNoOfEntry(ports, i);
-        device->PortName = name;
-        if (InsertDevice(device) < 0) delete device;
+    tk::TStringList quick;
+    TOwnedDevices pnp;
+    const bool present = fEnumPorts == epFullPresent;
+    if (fEnumPorts != epQuickAll && g_enumPnPDevices) {
+        for (const TPnPWalk& walk : kPnPWalks)
+            g_enumPnPDevices(&walk.guid, present, !walk.byInterfaces, walk.byInterfaces, pnp.list);
+    }
+    ListComPorts(quick, true);
+
+    for (int i = 0; i < quick.Count(); ++i) {
+        auto device = std::make_unique<TpwDevice>();
+        device->NameFriendly = TrimText(NamePartOf(quick.Strings(i)));
+        device->NameDeviceDos = device->NameFriendly;
+        device->NamePDO = QuickValueOf(quick, device->NameFriendly);
+        device->Data = PortNoOfEntry(quick, i);
+        device->PortName = device->NameDeviceDos;
+        if (fEnumPorts != epQuickAll) {
+            int partner = -1;
+            const std::wstring tag = L"(" + device->NameDeviceDos + L")";
+            for (int j = 0; j < pnp.list.Count() && partner < 0; ++j) {
+                const TpwDevice* candidate = pnp.At(j);
+                if (tk::SameTextLocale(candidate->PortName, device->NameDeviceDos) ||
+                    candidate->Description.find(tag) != std::wstring::npos)
+                    partner = j;
+            }
+            if (partner >= 0) {
+                TpwDevice* found = pnp.At(partner);
+                CopyPnPDetails(*device, *found);
+                device->DevInst = found->DevInst;
+                device->InstanceId = found->InstanceId;
+                pnp.list.Delete(partner);
+                delete found;
+            } else if (present && pnp.list.Count() > 0) {
+                continue;  // not present: not listed
+            }
+        }
+        if (InsertDevice(device.get()) >= 0) (void)device.release();
+    }
+
+    std::int32_t counter = 4096;
+    if (fEnumPorts != epQuickAll) {
+        for (int j = 0; j < pnp.list.Count(); ++j) {
+            const TpwDevice* from = pnp.At(j);
+            if (from->PortName.empty() || from->PortName.rfind(L"LPT", 0) == 0) continue;
+            auto device = std::make_unique<TpwDevice>();
+            device->NameFriendly = from->PortName;
+            device->NameDeviceDos = device->NameFriendly;
+            device->NamePDO = QuickValueOf(quick, device->NameFriendly);
+            if (from->PortName.rfind(L"COM", 0) == 0) {
+                std::int32_t n = 0;
+                device->Data = tk::TryStrToInt(from->PortName.substr(3), n) ? n : 0;
+            } else {
+                device->Data = ++counter;
+            }
+            CopyPnPDetails(*device, *from);
+            if (InsertDevice(device.get()) >= 0) (void)device.release();
+        }
     }
 }

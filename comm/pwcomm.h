@@ -62,6 +62,15 @@ void SetMonitorState(tk::TComponent* control, bool value);
 UINT MsgComEvent();
 UINT MsgQuitComEvent();
 
+// The plug-and-play enumeration that the full device-list modes run: appends
+// one entry per device (text: its driver key, object: a new TpwDevice owned by
+// the caller). Installed by the plug-and-play unit; without one the full modes
+// list what the quick list lists.
+using TpwEnumPnPDevicesProc = void (*)(const GUID* ClassGuid, bool PresentOnly, bool ByDevices,
+                                       bool WithInterface, tk::TStringList& L);
+void SetEnumPnPDevicesProc(TpwEnumPnPDevicesProc proc);
+TpwEnumPnPDevicesProc GetEnumPnPDevicesProc();
+
 class TpwCustomComm;
 
 // ---------------------------------------------------------------------------

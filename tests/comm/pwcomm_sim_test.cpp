@@ -995,6 +995,136 @@ TEST_F(SimComm, RepeatedOpenAndCloseLeavesNothingBehind) {
 
 // --- device list ---------------------------------------------------------------------
 
+// A plug-and-play enumeration with a fixed set of port devices in the Ports class.
+struct FakePnP {
+    static inline int calls = 0;
+    static inline bool lastPresent = false;
+    static void Enum(const GUID* cls, bool present, bool byDevices, bool withInterface, tk::TStringList& L) {
+        ++calls;
+        lastPresent = present;
+        static const GUID ports = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+        if (!cls || !IsEqualGUID(*cls, ports) || !byDevices || withInterface) return;
+        auto add = [&](const wchar_t* port, const wchar_t* desc) {
+            auto* d = new TpwDevice();
+            d->PortName = port;
+            d->Description = desc;
+            d->Driver = std::wstring(L"drv-") + port;
+            d->Service = L"serial";
+            d->Manufacturer = L"ACME";
+            d->RegKey = L"SYSTEM\\Enum\\X";
+            d->DevInst = 7;
+            d->InstanceId = L"ID-" + std::wstring(port);
+            L.AddObject(d->Driver, d);
+        };
+        add(L"LPT1", L"Printer port");
+        add(L"CNCA0", L"Null-modem emulator");
+        add(L"COM77", L"Unplugged adapter");
+        add(L"COM10", L"Test adapter");
+    }
+};
+
+class DeviceList : public SimComm {
+protected:
+    void SetUp() override {
+        SimComm::SetUp();
+        FakePnP::calls = 0;
+        SetEnumPnPDevicesProc(&FakePnP::Enum);
+        ListComPorts(quick, true);
+    }
+    void TearDown() override {
+        SetEnumPnPDevicesProc(nullptr);
+        SimComm::TearDown();
+    }
+    TpwDevice* Find(const std::wstring& port) {
+        for (int i = 0; i < comm->DeviceCount(); ++i)
+            if (comm->GetDevice(i)->PortName == port) return comm->GetDevice(i);
+        return nullptr;
+    }
+    void ExpectOrdered() {
+        for (int i = 0; i < comm->DeviceCount(); ++i) {
+            EXPECT_EQ(i, comm->GetDevice(i)->Index());
+            if (i > 0) {
+                EXPECT_LT(comm->GetDevice(i - 1)->Data, comm->GetDevice(i)->Data);
+            }
+        }
+    }
+    tk::TStringList quick;
+};
+
+TEST_F(DeviceList, QuickModeListsTheRegistryPortsOnly) {
+    comm->Update();
+    EXPECT_EQ(0, FakePnP::calls);
+    EXPECT_EQ(quick.Count(), comm->DeviceCount());
+    ExpectOrdered();
+    for (int i = 0; i < comm->DeviceCount(); ++i) {
+        const TpwDevice* d = comm->GetDevice(i);
+        EXPECT_EQ(d->PortName, d->NameFriendly);
+        EXPECT_FALSE(d->NamePDO.empty());
+    }
+}
+
+TEST_F(DeviceList, FullInfoAddsPartnersAndUnlistedPorts) {
+    comm->SetEnumPorts(epFullInfo);
+    comm->Update();
+    EXPECT_EQ(12, FakePnP::calls);
+    EXPECT_FALSE(FakePnP::lastPresent);
+    ExpectOrdered();
+    EXPECT_EQ(nullptr, Find(L"LPT1"));
+    TpwDevice* com77 = Find(L"COM77");
+    ASSERT_NE(nullptr, com77);
+    EXPECT_EQ(77, com77->Data);
+    EXPECT_EQ(L"COM77 (Unplugged adapter)", com77->NameFriendly);
+    EXPECT_EQ(0u, com77->DevInst);  // only partnered registry ports carry it
+    TpwDevice* other = Find(L"CNCA0");
+    ASSERT_NE(nullptr, other);
+    EXPECT_EQ(4097, other->Data);
+    EXPECT_EQ(other, comm->GetDevice(comm->DeviceCount() - 1));
+    bool listed = false;
+    for (int i = 0; i < quick.Count(); ++i) listed = listed || quick.Strings(i).rfind(L"COM10=", 0) == 0;
+    if (!listed) GTEST_SKIP() << "COM10 is not in the registry's port list";
+    TpwDevice* com10 = Find(L"COM10");
+    ASSERT_NE(nullptr, com10);
+    EXPECT_EQ(L"COM10 (Test adapter)", com10->NameFriendly);
+    EXPECT_EQ(7u, com10->DevInst);
+    EXPECT_EQ(L"ID-COM10", com10->InstanceId);
+    EXPECT_EQ(L"drv-COM10", com10->Driver);
+    EXPECT_EQ(L"ACME", com10->Manufacturer);
+    comm->SetComPortNo(10);
+    EXPECT_EQ(L"COM10", comm->ComName());
+}
+
+TEST_F(DeviceList, FullPresentDropsRegistryPortsWithoutPartner) {
+    comm->SetEnumPorts(epFullPresent);
+    comm->Update();
+    EXPECT_TRUE(FakePnP::lastPresent);
+    ExpectOrdered();
+    for (int i = 0; i < quick.Count(); ++i) {
+        const std::wstring name = quick.Strings(i).substr(0, quick.Strings(i).find(L'='));
+        if (name != L"COM10") {
+            EXPECT_EQ(nullptr, Find(name)) << std::string(name.begin(), name.end());
+        }
+    }
+    EXPECT_NE(nullptr, Find(L"COM77"));
+    // Without the plug-and-play enumeration nothing is dropped.
+    SetEnumPnPDevicesProc(nullptr);
+    comm->Update();
+    EXPECT_EQ(quick.Count(), comm->DeviceCount());
+}
+
+TEST_F(DeviceList, SelectingAnIndexSetsThePortNumber) {
+    comm->SetEnumPorts(epFullInfo);
+    comm->Update();
+    ASSERT_GE(comm->DeviceCount(), 2);
+    rec.codes.clear();
+    comm->SetDeviceIndex(1);
+    EXPECT_EQ(comm->GetDevice(1)->Data, comm->ComPortNo());
+    EXPECT_EQ(1, comm->GetDeviceIndex());
+    EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);
+    comm->SetComPortNo(4000);
+    EXPECT_EQ(-1, comm->GetDeviceIndex());
+    EXPECT_EQ(L"COM4000", comm->ComName());
+}
+
 TEST_F(SimComm, UpdateReloadsTheListAndTellsListeners) {
     comm->Update();
     EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);
