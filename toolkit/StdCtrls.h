@@ -106,6 +106,12 @@ public:
     bool Checked() const;
     // A change raises OnClick, as a click by the user does.
     void SetChecked(bool value);
+    // "Checked" by name (the serial component's line monitors use it).
+    bool SetBooleanProperty(const std::wstring& name, bool value) override {
+        if (name != L"Checked") return TWinControl::SetBooleanProperty(name, value);
+        SetChecked(value);
+        return true;
+    }
 
 protected:
     void CreateParams(TCreateParams& params) override;

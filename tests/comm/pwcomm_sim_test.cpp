@@ -8,6 +8,7 @@
 
 #include "CommTestKit.h"
 #include "SimDriver.h"
+#include "StdCtrls.h"
 #include "pwcomm.h"
 
 using commtest::PumpUntil;
@@ -669,6 +670,17 @@ TEST_F(SimComm, MonitorsMirrorTheLinesAndTheRingStaysChecked) {
     EXPECT_FALSE(rlsd.checked);
     EXPECT_TRUE(ring.checked);
     EXPECT_EQ(TTraceStates{tsTxEmpty}.ToBits(), rec.traceSets.back());
+}
+
+TEST_F(SimComm, ACheckBoxServesAsMonitor) {
+    tk::TCheckBox box(nullptr);
+    comm->SetMonitorDSR(&box);
+    Open();
+    drv.SetModem(L"COM3", MS_DSR_ON);
+    comm->SetStateDTR(true);
+    EXPECT_TRUE(box.Checked());
+    comm->SetActive(false);
+    EXPECT_FALSE(box.Checked());
 }
 
 TEST_F(SimComm, DestroyedMonitorIsDropped) {
