@@ -86,4 +86,6 @@ void TfrmAbout::FormCreate(tk::TObject*) {
     Memo1->Lines().Add(L"Quolm Portwright \r\nVersion " + GetAppVersion());
 }
 
-void TfrmAbout::Label1Click(tk::TObject*) { ShellExecuteOpen(tk::Application().MainWindow(), kMakerAddress); }
+void TfrmAbout::Label1Click(tk::TObject*) {
+    ShellExecuteOpen(tk::Application().MainWindow(), kMakerAddress);
+}

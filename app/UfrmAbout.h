@@ -17,8 +17,9 @@ inline const wchar_t* const kMakerAddress = L"https://quolm.example/";
 inline const wchar_t* const kLogoResource = L"LOGO";
 
 // ShellExecuteW, replaceable so tests can see the call without a browser.
-using TShellExecuteFn = std::function<HINSTANCE(HWND parent, const wchar_t* verb, const wchar_t* file,
-                                                const wchar_t* parameters, const wchar_t* directory, int show)>;
+using TShellExecuteFn =
+    std::function<HINSTANCE(HWND parent, const wchar_t* verb, const wchar_t* file,
+                            const wchar_t* parameters, const wchar_t* directory, int show)>;
 // Installs a replacement (empty: the system's) and returns the previous one.
 TShellExecuteFn SetShellExecuteHook(TShellExecuteFn hook);
 

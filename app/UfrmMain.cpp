@@ -56,7 +56,7 @@ BYTE CharsetIfAvailable(const wchar_t* face, BYTE charset) {
 // The port settings dialog, where the component offers one.
 template <class Comm>
 void RunConfigDialog(Comm& comm) {
-    if constexpr (requires(Comm& c) { c.ConfigDialog(); }) comm.ConfigDialog();
+    if constexpr (requires(Comm & c) { c.ConfigDialog(); }) comm.ConfigDialog();
 }
 
 // Closes the port on every way out of a send unless "Always connected" is
@@ -289,31 +289,53 @@ void TfrmMain::FormResize(tk::TObject*) {
     StringGrid1->SetColWidths(0, 30);
     StringGrid1->SetColWidths(1, 70);
     StringGrid1->SetColWidths(2, 180);
-    StringGrid1->SetColWidths(3, StringGrid1->Width() - StringGrid1->ColWidths(0) - StringGrid1->ColWidths(1) -
-                                     StringGrid1->ColWidths(2) - 24);
+    StringGrid1->SetColWidths(3, StringGrid1->Width() - StringGrid1->ColWidths(0) -
+                                     StringGrid1->ColWidths(1) - StringGrid1->ColWidths(2) - 24);
 }
 
 void TfrmMain::ShowComParameter() {
     std::wstring s = tk::IntToStr(pwComm1->BaudRate()) + L" bps";
     switch (pwComm1->Parity()) {
-        case pNone: s += L" / Non "; break;
-        case pOdd: s += L" / Odd "; break;
-        case pEven: s += L" / Even "; break;
-        case pMark: s += L" / Mask "; break;
-        case pSpace: s += L" / Space "; break;
+        case pNone:
+            s += L" / Non ";
+            break;
+        case pOdd:
+            s += L" / Odd ";
+            break;
+        case pEven:
+            s += L" / Even ";
+            break;
+        case pMark:
+            s += L" / Mask ";
+            break;
+        case pSpace:
+            s += L" / Space ";
+            break;
     }
     s += L" Parity / ";
     s += L" " + tk::IntToStr(pwComm1->ByteSize()) + L" Data bit /";
     switch (pwComm1->StopBits()) {
-        case sbOne: s += L" 1 Stop bit"; break;
-        case sbOneAndHalf: s += L" 1.5 Stop bit"; break;
-        case sbTwo: s += L" 2 Stop bit"; break;
+        case sbOne:
+            s += L" 1 Stop bit";
+            break;
+        case sbOneAndHalf:
+            s += L" 1.5 Stop bit";
+            break;
+        case sbTwo:
+            s += L" 2 Stop bit";
+            break;
     }
     s += L" / Flow Control=";
     switch (pwComm1->StreamProtocol()) {
-        case spNone: s += L" None"; break;
-        case spXonXoff: s += L" XonXoff "; break;
-        case spHardware: s += L" Hardware "; break;
+        case spNone:
+            s += L" None";
+            break;
+        case spXonXoff:
+            s += L" XonXoff ";
+            break;
+        case spHardware:
+            s += L" Hardware ";
+            break;
     }
     lblCOM_Parameter->SetCaption(s);
 }
@@ -345,7 +367,8 @@ void TfrmMain::StringGrid1SelectCell(tk::TObject*, int, int ARow, bool& CanSelec
     CanSelect = true;
 }
 
-void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftState Shift, int, int) {
+void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftState Shift, int,
+                                    int) {
     // Every mouse button counts.
     if (Shift.Contains(tk::ssCtrl)) {
         StatusBar1->Panels()[0].SetText(kEditingHint);
@@ -356,13 +379,15 @@ void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftSt
         StatusBar1->Panels()[0].SetText(L"");
         StringGrid1->SetOptions(StringGrid1->Options() - tk::TGridOptions{tk::goEditing});
         mnuOption_SingleClicToSend->SetEnabled(true);
-    } else if (!StringGrid1->Options().Contains(tk::goEditing) && mnuOption_SingleClicToSend->Checked()) {
+    } else if (!StringGrid1->Options().Contains(tk::goEditing) &&
+               mnuOption_SingleClicToSend->Checked()) {
         SendSelectedRow();
     }
 }
 
 void TfrmMain::StringGrid1DblClick(tk::TObject*) {
-    if (!(mnuOption_SingleClicToSend->Enabled() && mnuOption_SingleClicToSend->Checked())) SendSelectedRow();
+    if (!(mnuOption_SingleClicToSend->Enabled() && mnuOption_SingleClicToSend->Checked()))
+        SendSelectedRow();
 }
 
 // --- dispatch ------------------------------------------------------------------------------------
@@ -442,7 +467,8 @@ void TfrmMain::chkConnectedClick(tk::TObject*) { pwComm1->SetActive(chkConnected
 // --- menus and messages --------------------------------------------------------------------------
 
 void TfrmMain::LoadData1Click(tk::TObject*) {
-    if (OpenDialog1->Execute(Handle()) && !OpenDialog1->FileName().empty()) LoadDataFile(OpenDialog1->FileName());
+    if (OpenDialog1->Execute(Handle()) && !OpenDialog1->FileName().empty())
+        LoadDataFile(OpenDialog1->FileName());
 }
 
 void TfrmMain::COMConfig1Click(tk::TObject*) {
@@ -458,8 +484,9 @@ void TfrmMain::About1Click(tk::TObject*) {
     auto* dialog = new TfrmAbout(this);
     try {
         dialog->HandleNeeded();  // outer size as the system frames it
-        dialog->SetBounds(Left() + Width() / 2 - dialog->Width() / 2, Top() + Height() / 2 - dialog->Height() / 2,
-                          dialog->Width(), dialog->Height());
+        dialog->SetBounds(Left() + Width() / 2 - dialog->Width() / 2,
+                          Top() + Height() / 2 - dialog->Height() / 2, dialog->Width(),
+                          dialog->Height());
         dialog->ShowModal();
     } catch (...) {
         delete dialog;

@@ -62,7 +62,8 @@ public:
     // Event handlers.
     void FormCreate(tk::TObject* Sender);
     void FormResize(tk::TObject* Sender);
-    void StringGrid1MouseDown(tk::TObject* Sender, tk::TMouseButton Button, tk::TShiftState Shift, int X, int Y);
+    void StringGrid1MouseDown(tk::TObject* Sender, tk::TMouseButton Button, tk::TShiftState Shift,
+                              int X, int Y);
     void StringGrid1DblClick(tk::TObject* Sender);
     void StringGrid1SelectCell(tk::TObject* Sender, int ACol, int ARow, bool& CanSelect);
     void chkConnectedClick(tk::TObject* Sender);

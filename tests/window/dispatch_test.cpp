@@ -96,10 +96,11 @@ TEST_F(Dispatch, TextIsSentInTheAnsiCodePage) {
     const std::wstring text = L"A\u00e9\u4e00\u0416Z";
     FillGrid(form_->StringGrid1, {{L"ASCII", L"Mixed", text}});
     char expected[32] = {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), expected,
-                                        sizeof expected, nullptr, nullptr);
+    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                        expected, sizeof expected, nullptr, nullptr);
     SendRow(1);
-    EXPECT_EQ(Hex(peer_->Read(static_cast<std::size_t>(n))), Hex(std::string(expected, static_cast<std::size_t>(n))));
+    EXPECT_EQ(Hex(peer_->Read(static_cast<std::size_t>(n))),
+              Hex(std::string(expected, static_cast<std::size_t>(n))));
     EXPECT_EQ(Log(), text + L"\r");
 }
 
@@ -171,7 +172,8 @@ TEST_F(Dispatch, UnknownTypesSendAndEchoNothing) {
 }
 
 TEST_F(Dispatch, EchoIsRedAndTheViewReturnsToNavy) {
-    FillGrid(form_->StringGrid1, {{L"ASCII", L"Reset", L"ATZ"}, {L"ASCII+CR", L"Query", L"AT+GMR"}});
+    FillGrid(form_->StringGrid1,
+             {{L"ASCII", L"Reset", L"ATZ"}, {L"ASCII+CR", L"Query", L"AT+GMR"}});
     SendRow(1);
     SendRow(2);
     (void)peer_->Read(10);
@@ -245,7 +247,8 @@ TEST_F(Dispatch, TypedCharactersGoToTheOpenPortOnly) {
     ::SendMessageW(form_->chkConnected->Handle(), BM_CLICK, 0, 0);
     Pump();
     ASSERT_TRUE(form_->pwComm1->Active());
-    for (wchar_t ch : std::wstring(L"AT\r")) ::SendMessageW(form_->RichEdit1->Handle(), WM_CHAR, ch, 1);
+    for (wchar_t ch : std::wstring(L"AT\r"))
+        ::SendMessageW(form_->RichEdit1->Handle(), WM_CHAR, ch, 1);
     Pump();
     EXPECT_EQ(peer_->Read(3), "AT\r");
     EXPECT_EQ(Log(), L"");
@@ -259,7 +262,8 @@ TEST_F(Dispatch, AlwaysConnectedOpenFailureReachesTheErrorReport) {
     Pump();
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     const TBox& b = boxes_.boxes[0];
-    EXPECT_EQ(b.text.rfind(L"Device \"COM40\" Open Error !!!\r", 0), 0u) << std::string(b.text.begin(), b.text.end());
+    EXPECT_EQ(b.text.rfind(L"Device \"COM40\" Open Error !!!\r", 0), 0u)
+        << std::string(b.text.begin(), b.text.end());
     EXPECT_EQ(b.caption, tk::Application().Title());
     EXPECT_EQ(b.flags & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
     // The box stays ticked, the port closed; the next send tries again.

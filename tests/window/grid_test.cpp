@@ -33,7 +33,9 @@ protected:
         form_->pwComm1->SetComPortNo(static_cast<std::uint16_t>(a_));
         form_->Show();
         Pump();
-        FillGrid(form_->StringGrid1, {{L"ASCII", L"One", L"R1"}, {L"ASCII", L"Two", L"R2"}, {L"ASCII", L"Three", L"R3"}});
+        FillGrid(
+            form_->StringGrid1,
+            {{L"ASCII", L"One", L"R1"}, {L"ASCII", L"Two", L"R2"}, {L"ASCII", L"Three", L"R3"}});
         Pump();
         peer_ = std::make_unique<TPeer>(b_);
         ASSERT_TRUE(peer_->ok());
@@ -145,7 +147,8 @@ TEST_F(Grid, ClearMenuEmptiesTheLog) {
 TEST_F(Grid, DeviceChangeUpdatesThePortList) {
     TNotifyCounter counter;
     form_->pwComm1->NotifyAdd(TpwNotifyEvent(&counter, &TNotifyCounter::Notify));
-    const LRESULT r = ::SendMessageW(form_->Handle(), WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0);
+    const LRESULT r =
+        ::SendMessageW(form_->Handle(), WM_DEVICECHANGE, 0x0007 /* DBT_DEVNODES_CHANGED */, 0);
     EXPECT_EQ(r, 0);
     EXPECT_EQ(counter.changed, 1);
     ::SendMessageW(form_->Handle(), WM_DEVICECHANGE, 0x8000 /* DBT_DEVICEARRIVAL */, 0);

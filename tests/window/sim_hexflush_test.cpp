@@ -60,7 +60,8 @@ TEST_F(HexFlush, WriteInFlightIsSentBeforeTheClose) {
     EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
     EXPECT_FALSE(PurgedOutput());
     EXPECT_EQ(driver_.OpenHandles(), 0);
-    const int write = Index("WriteFile"), flush = Index("FlushFileBuffers"), close = Index("CloseHandle");
+    const int write = Index("WriteFile"), flush = Index("FlushFileBuffers"),
+              close = Index("CloseHandle");
     ASSERT_GE(write, 0);
     EXPECT_LT(write, flush);
     EXPECT_LT(flush, close);

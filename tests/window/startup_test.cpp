@@ -14,7 +14,8 @@ using namespace wintest;
 
 namespace {
 
-const wchar_t kDesignedSummary[] = L"9600 bps / Non  Parity /  8 Data bit / 1 Stop bit / Flow Control= None";
+const wchar_t kDesignedSummary[] =
+    L"9600 bps / Non  Parity /  8 Data bit / 1 Stop bit / Flow Control= None";
 
 RECT WindowRectOf(HWND h) {
     RECT r{};
@@ -211,7 +212,8 @@ TEST(Startup, ResizeSetsColumnWidths) {
 
 TEST(Startup, VersionFromOwnResource) { EXPECT_EQ(GetAppVersion(), L"1.0.0"); }
 
-// --- About dialog ---------------------------------------------------------------------------------
+// --- About dialog
+// ---------------------------------------------------------------------------------
 
 struct AboutSeen {
     bool found = false;
@@ -266,14 +268,14 @@ TEST(About, CentredOverMainWindowWithVersionAndAddress) {
     AboutSeen seen;
     seen.form = form.get();
     g_seen = &seen;
-    TShellExecuteFn saved = SetShellExecuteHook(
-        [&seen](HWND parent, const wchar_t* verb, const wchar_t* file, const wchar_t* params, const wchar_t* d,
-                int show) -> HINSTANCE {
-            seen.opened.push_back(std::wstring(verb) + L"|" + file + L"|" + (params ? L"params" : L"") +
-                                  (d ? L"dir" : L"") + L"|" + std::to_wstring(show));
-            seen.openParent = parent;
-            return reinterpret_cast<HINSTANCE>(33);
-        });
+    TShellExecuteFn saved = SetShellExecuteHook([&seen](HWND parent, const wchar_t* verb,
+                                                        const wchar_t* file, const wchar_t* params,
+                                                        const wchar_t* d, int show) -> HINSTANCE {
+        seen.opened.push_back(std::wstring(verb) + L"|" + file + L"|" + (params ? L"params" : L"") +
+                              (d ? L"dir" : L"") + L"|" + std::to_wstring(show));
+        seen.openParent = parent;
+        return reinterpret_cast<HINSTANCE>(33);
+    });
     ::SetTimer(nullptr, 0, 50, &InspectAbout);
     MenuCommand(form.get(), form->About1);
     SetShellExecuteHook(saved);
@@ -294,7 +296,8 @@ TEST(About, CentredOverMainWindowWithVersionAndAddress) {
     EXPECT_EQ(seen.logoWidth, 146);
     EXPECT_EQ(seen.logoHeight, 57);
     ASSERT_EQ(seen.opened.size(), 1u);
-    EXPECT_EQ(seen.opened[0], std::wstring(L"open|") + kMakerAddress + L"||" + std::to_wstring(SW_SHOW));
+    EXPECT_EQ(seen.opened[0],
+              std::wstring(L"open|") + kMakerAddress + L"||" + std::to_wstring(SW_SHOW));
     // Closed and destroyed again.
     EXPECT_EQ(FindAbout(form.get()), nullptr);
     EXPECT_TRUE(::IsWindowEnabled(form->Handle()));

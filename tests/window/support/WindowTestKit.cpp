@@ -14,8 +14,8 @@ bool PairPorts(int& a, int& b) {
 
 TPeer::TPeer(int port) {
     const std::wstring name = L"\\\\.\\COM" + std::to_wstring(port);
-    h_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                       nullptr);
+    h_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
     if (h_ == INVALID_HANDLE_VALUE) return;
     DCB dcb = {};
     dcb.DCBlength = sizeof(dcb);
@@ -102,7 +102,8 @@ TTempWorkDir::~TTempWorkDir() {
     HANDLE f = ::FindFirstFileW((path_ + L"\\*").c_str(), &fd);
     if (f != INVALID_HANDLE_VALUE) {
         do {
-            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ::DeleteFileW((path_ + L"\\" + fd.cFileName).c_str());
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ::DeleteFileW((path_ + L"\\" + fd.cFileName).c_str());
         } while (::FindNextFileW(f, &fd));
         ::FindClose(f);
     }
@@ -110,7 +111,8 @@ TTempWorkDir::~TTempWorkDir() {
 }
 
 void TTempWorkDir::WriteFile(const std::wstring& name, const std::string& bytes) {
-    HANDLE h = ::CreateFileW((path_ + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE h = ::CreateFileW((path_ + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
+                             CREATE_ALWAYS, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     DWORD n = 0;
     ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
@@ -158,7 +160,8 @@ std::wstring RichText(tk::TRichEdit* edit) {
     const int n = ::GetWindowTextLengthW(edit->Handle());
     std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
     TEXTRANGEW tr{{0, n}, s.data()};
-    const LRESULT got = ::SendMessageW(edit->Handle(), EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr));
+    const LRESULT got =
+        ::SendMessageW(edit->Handle(), EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr));
     s.resize(static_cast<std::size_t>(got));
     return s;
 }
