@@ -22,6 +22,8 @@ constexpr DWORD kAbandonedWriteWait = 5000;
 
 // OVERLAPPED.Internal of a cancelled transfer.
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+// Longest pause of the event thread after waits the driver cancelled.
+constexpr DWORD kMaxIdleBackoff = 10;
 
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
@@ -147,6 +149,7 @@ void TCommThread::Execute() {
     // True from a pending WaitCommEvent until the driver has signalled its
     // completion: until then the driver may still write the record and mask.
     bool outstanding = false;
+    DWORD backoff = 0;
     if (hDevice != INVALID_HANDLE_VALUE && event) {
         while (!Terminated() && Com->IsDeviceOpen()) {
             ResetOverlapped(ovl);
@@ -171,9 +174,15 @@ void TCommThread::Execute() {
                     if (ovl.Internal != 0) {
                         mask = 0;
                         // Wine ends every wait on a pty after a short poll as
-                        // cancelled; re-arming at once would keep a core busy.
-                        // On Windows only a new mask cancels a wait.
-                        if (ovl.Internal == kStatusCancelled) ::Sleep(1);
+                        // cancelled, and each wait costs it a thread: re-arming
+                        // at once keeps a core busy. Back off a little more
+                        // each time (bytes that arrive meanwhile are reported
+                        // at once by the next wait). On Windows only a new
+                        // mask cancels a wait, so this never builds up there.
+                        if (ovl.Internal == kStatusCancelled) {
+                            backoff = std::min<DWORD>(backoff + 1, kMaxIdleBackoff);
+                            ::WaitForSingleObject(hTerminate, backoff);
+                        }
                     }
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
                     // Another wait is still pending: nothing to report.
@@ -188,6 +197,7 @@ void TCommThread::Execute() {
                 }
             }
             if (mask != 0) {
+                backoff = 0;
                 while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
                     if (Terminated() || !Com->IsDeviceOpen()) break;
                     ::Sleep(1);

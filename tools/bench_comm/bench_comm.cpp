@@ -195,14 +195,19 @@ int main(int argc, char** argv) {
         comm.SetBaudRate(9600);
         comm.SetStreamProtocol(spNone);
         comm.SetComPortNo(static_cast<std::uint16_t>(a));
-        std::vector<double> compTimes, bareTimes;
+        std::vector<double> compTimes, bareTimes, openTimes, closeTimes;
         drain.Reset();
         for (int i = 0; i < 200; ++i) {
             double t0 = Now();
             comm.SetActive(true);
+            const double t1 = Now();
             comm.SendString(command);
+            const double t2 = Now();
             comm.SetActive(false);
-            compTimes.push_back(Now() - t0);
+            const double t3 = Now();
+            compTimes.push_back(t3 - t0);
+            openTimes.push_back(t1 - t0);
+            closeTimes.push_back(t3 - t2);
             t0 = Now();
             if (!BareCycle(a, command)) {
                 std::fprintf(stderr, "bench_comm: bare open failed\n");
@@ -214,6 +219,9 @@ int main(int argc, char** argv) {
         const Stats c = Summarise(compTimes), r = Summarise(bareTimes);
         std::printf("open+send16+close, 200 cycles: component median %.2f ms p95 %.2f ms | bare Win32 median %.2f ms p95 %.2f ms%s\n",
                     c.median * 1e3, c.p95 * 1e3, r.median * 1e3, r.p95 * 1e3, allArrived ? "" : " (BYTES MISSING)");
+        const Stats o = Summarise(openTimes), k = Summarise(closeTimes);
+        std::printf("  of which open median %.2f ms (25 ms designed pause after the threads start), close median %.2f ms\n",
+                    o.median * 1e3, k.median * 1e3);
     }
 
     // 2. Bulk throughput: five rounds each, alternating; best of each and the
@@ -307,9 +315,19 @@ int main(int argc, char** argv) {
         Sleep(50);
         const DWORD handles1 = HandleCount(), threads1 = ThreadCount();
         const double t0 = Now();
+        std::vector<double> opens, closes;
         for (int i = 1; i < leakCycles; ++i) {
+            const double a0 = Now();
             comm.SetActive(true);
+            const double a1 = Now();
             comm.SetActive(false);
+            opens.push_back(a1 - a0);
+            closes.push_back(Now() - a1);
+        }
+        if (!opens.empty()) {
+            const Stats o = Summarise(opens), k = Summarise(closes);
+            std::printf("  open median %.2f ms p95 %.2f ms, close median %.2f ms p95 %.2f ms\n", o.median * 1e3,
+                        o.p95 * 1e3, k.median * 1e3, k.p95 * 1e3);
         }
         Sleep(50);
         const DWORD handlesN = HandleCount(), threadsN = ThreadCount();
