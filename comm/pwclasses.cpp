@@ -738,13 +738,27 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
         SendMessageW(hTerminal, WM_CHAR, static_cast<WPARAM>(text[0]), 1);
         return;
     }
+    // Repainting after every run makes a large block crawl; draw once at the end.
+    // WM_SETREDRAW works through WS_VISIBLE: a view already hidden, or with
+    // redraw switched off by its owner, is left so.
+    const bool redraw = (GetWindowLongW(hTerminal, GWL_STYLE) & WS_VISIBLE) != 0;
+    if (redraw) SendMessageW(hTerminal, WM_SETREDRAW, FALSE, 0);
+    struct RedrawOn {
+        HWND wnd;
+        bool on;
+        ~RedrawOn() {
+            if (!on) return;
+            SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
+            InvalidateRect(wnd, nullptr, TRUE);
+        }
+    } redrawOn{hTerminal, redraw};
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find(L'\0', pos);
         if (end == std::wstring::npos) end = text.size();
         if (end > pos) {
-            std::wstring run = text.substr(pos, end - pos);
-            SendMessageW(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(run.c_str()));
+            // The run ends at a NUL of the copy or at its terminator.
+            SendMessageW(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str() + pos));
         }
         pos = end + 1;
     }
