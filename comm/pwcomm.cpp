@@ -1,6 +1,7 @@
 #include "pwcomm.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "Application.h"
@@ -787,6 +788,13 @@ bool TpwCustomComm::WaitForSignal(TModemSignal Signal, std::uint32_t Ms) {
 
 // Event handling ------------------------------------------------------------
 
+namespace {
+// Longest stretch one receive event reads before it yields.
+constexpr std::chrono::milliseconds kRxSlice{20};
+// lParam of an event that carries on reading what an earlier one left.
+constexpr LPARAM kRxContinuation = 1;
+}  // namespace
+
 void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (Msg.message != MsgComEvent()) return;
     const DWORD mask = static_cast<DWORD>(Msg.wParam);
@@ -808,15 +816,25 @@ void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
         }
         if ((mask & EV_RXCHAR) && Stat->cbInQue > 0) {
             const bool read = fTraceStates.Contains(tsRxChar) || HasReceiver();
-            fTotalReceived += Stat->cbInQue;
+            // A follow-up takes bytes an earlier event already counted.
+            if (Msg.lParam != kRxContinuation) fTotalReceived += Stat->cbInQue;
             if (read) {
                 // Never more than the receive buffer holds: a larger queue
-                // is taken in buffer-sized pieces.
+                // is taken in buffer-sized pieces. A peer that never pauses
+                // would keep the loop (and with it the main thread) here for
+                // good, so after a time budget the rest is left to a follow-up
+                // event, and the thread's other messages get their turn.
+                const auto start = std::chrono::steady_clock::now();
                 while (Stat->cbInQue > 0 && glBuffer && IsDeviceOpen()) {
                     const DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
                     if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead)) break;
                     DoReceived(glBuffer, n);
                     if (!IsDeviceOpen() || !api.ClearCommError(fHandle, &errors, Stat)) break;
+                    if (Stat->cbInQue > 0 && MsgThread &&
+                        std::chrono::steady_clock::now() - start >= kRxSlice) {
+                        ::PostThreadMessageW(MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR, kRxContinuation);
+                        break;
+                    }
                 }
             }
         }

@@ -859,6 +859,20 @@ TEST_F(SimComm, ReceivedBlocksNeverExceedTheReceiveBuffer) {
     EXPECT_EQ(20000u, comm->TotalReceived());
 }
 
+TEST_F(SimComm, ASlowReceiverLetsTheThreadBreatheBetweenPiecesAndLosesNothing) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [] { ::Sleep(30); };
+    Open();
+    std::string big(20000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13);
+    drv.Receive(L"COM3", big);
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR));
+    // One piece, then the rest is left to a follow-up event.
+    EXPECT_EQ(8192u, rec.received.size());
+    EXPECT_TRUE(commtest::PumpUntil([&] { return rec.received.size() >= big.size(); }));
+    EXPECT_EQ(big, rec.received);
+}
+
 TEST_F(SimComm, WithoutReceiverTheBytesStayQueuedButAreCounted) {
     Open();
     drv.Receive(L"COM3", "abcd");
