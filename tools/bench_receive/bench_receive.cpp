@@ -1,0 +1,331 @@
+// Receive path benchmarks. The peer is a Linux writer on the `_B` end of
+// pair 1, started from here through /bin/sh once the port is open.
+//   bench_receive throughput MB | terminal MB | idle SECONDS | soak MB | cycles N
+#include <windows.h>
+// clang-format off
+#include <tlhelp32.h>
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Application.h"
+#include "ComCtrls.h"
+#include "Forms.h"
+#include "pwcomm.h"
+
+namespace {
+
+int gPortA = 0;
+std::string gPathB;
+
+double Now() {
+    static LARGE_INTEGER f = [] {
+        LARGE_INTEGER x;
+        QueryPerformanceFrequency(&x);
+        return x;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// Starts a Linux shell command; the handle of a Linux process tells nothing
+// useful, so completion is seen by the bytes.
+void Linux(const std::string& cmd) {
+    std::wstring w = L"Z:\\bin\\sh -c \"" + std::wstring(cmd.begin(), cmd.end()) + L"\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, w.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        std::printf("CreateProcessW failed %lu\n", GetLastError());
+        std::exit(2);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+// Text lines ending in CR (the rich edit keeps a CR as one character).
+void StartWriter(long long bytes) {
+    Linux(
+        "yes 'The quick brown fox jumps over the lazy dog 0123456789' | tr '\\n' '\\r' | head -c " +
+        std::to_string(bytes) + " > '" + gPathB + "'");
+}
+
+DWORD Threads() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    DWORD n = 0;
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snap);
+    return n;
+}
+
+DWORD Handles() {
+    DWORD n = 0;
+    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    }
+    return n;
+}
+
+struct TCounter : tk::TObject {
+    std::atomic<long long> bytes{0};
+    double first = 0, last = 0;
+    void Received(tk::TObject*, const void*, std::uint32_t n) {
+        if (bytes == 0) first = Now();
+        bytes += n;
+        last = Now();
+    }
+};
+
+// Message round trips to a window from another thread while `run` holds.
+struct TProbe {
+    std::vector<double> ms;
+    std::atomic<bool> run{true}, done{false};
+    std::thread t;
+    void Start(HWND wnd) {
+        t = std::thread([this, wnd] {
+            while (run) {
+                const double t0 = Now();
+                DWORD_PTR r = 0;
+                SendMessageTimeoutW(wnd, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &r);
+                ms.push_back((Now() - t0) * 1000);
+                Sleep(10);
+            }
+            done = true;
+        });
+    }
+    void Stop() {
+        // The last round trip needs this thread's messages handled.
+        run = false;
+        while (!done) tk::Application().ProcessMessages(), Sleep(1);
+        if (t.joinable()) t.join();
+    }
+    void Print() {
+        if (ms.empty()) return;
+        std::sort(ms.begin(), ms.end());
+        auto at = [&](double p) {
+            return ms[std::min(ms.size() - 1, static_cast<size_t>(p * ms.size()))];
+        };
+        std::printf("  round trip ms: n=%zu p50=%.2f p99=%.2f max=%.2f\n", ms.size(), at(0.5),
+                    at(0.99), ms.back());
+    }
+};
+
+void Pump() { tk::Application().ProcessMessages(); }
+
+// Waits until `want` bytes are counted or nothing came for `quietS`.
+void PumpFor(TCounter& c, long long want, double quietS = 5) {
+    double lastSeen = Now();
+    long long lastBytes = -1;
+    while (c.bytes < want) {
+        Pump();
+        if (c.bytes != lastBytes) {
+            lastBytes = c.bytes;
+            lastSeen = Now();
+        } else if (Now() - lastSeen > quietS) {
+            break;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+double Bare(long long want) {
+    std::wstring name = L"\\\\.\\COM" + std::to_wstring(gPortA);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 200, 0, 0};
+    SetCommTimeouts(h, &t);
+    PurgeComm(h, PURGE_RXCLEAR);
+    HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<char> buf(4096);
+    long long got = 0;
+    int idle = 0;
+    StartWriter(want);
+    double t0 = 0, tEnd = 0;
+    while (got < want && idle < 25) {
+        OVERLAPPED o = {};
+        o.hEvent = ev;
+        DWORD n = 0;
+        if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, &o))
+            GetOverlappedResult(h, &o, &n, TRUE);
+        if (n == 0) {
+            ++idle;
+            continue;
+        }
+        idle = 0;
+        if (got == 0) t0 = Now();
+        got += n;
+        tEnd = Now();
+    }
+    CloseHandle(ev);
+    CloseHandle(h);
+    const double rate = got / std::max(1e-6, tEnd - t0);
+    std::printf("bare reader:     %lld of %lld bytes, %.2f MB/s\n", got, want, rate / 1e6);
+    return rate;
+}
+
+struct TRig {
+    tk::TForm* form = nullptr;
+    tk::TRichEdit* view = nullptr;
+    TpwComm* comm = nullptr;
+    TCounter counter;
+    explicit TRig(bool terminal) {
+        form = new tk::TForm(nullptr);
+        form->SetBounds(0, 0, 640, 480);
+        comm = new TpwComm(form);
+        comm->SetBaudRate(115200);
+        comm->SetStreamProtocol(spNone);
+        comm->SetComPortNo(static_cast<std::uint16_t>(gPortA));
+        comm->SetOnAfterReceive(TOnReceived(&counter, &TCounter::Received));
+        if (terminal) {
+            view = new tk::TRichEdit(form);
+            view->SetParent(form);
+            view->SetBounds(0, 0, 620, 440);
+            comm->SetTerminal(view);
+            comm->SetTerminalUsage(tuBoth);
+        }
+        form->Show();
+    }
+    ~TRig() { delete form; }
+    double Run(const char* label, long long want) {
+        comm->SetActive(true);
+        if (!comm->Active()) {
+            std::printf("open failed\n");
+            return 0;
+        }
+        TProbe probe;
+        probe.Start(form->Handle());
+        StartWriter(want);
+        PumpFor(counter, want);
+        const double t0 = counter.first;
+        const double t1 = counter.last;
+        probe.Stop();
+        const double rate = counter.bytes / std::max(1e-6, t1 - t0);
+        std::printf("%s %lld of %lld bytes, %.2f MB/s, %.1f s\n", label, counter.bytes.load(), want,
+                    rate / 1e6, t1 - t0);
+        probe.Print();
+        if (view)
+            std::printf("  view holds %d characters (%s)\n", view->GetTextLen(),
+                        view->GetTextLen() == counter.bytes ? "every byte" : "MISMATCH");
+        comm->SetActive(false);
+        return rate;
+    }
+};
+
+double CpuSeconds() {
+    FILETIME c, e, k, u;
+    GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+    auto s = [](FILETIME f) {
+        return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7;
+    };
+    return s(k) + s(u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* v = std::getenv("QUOLM_PAIR1");
+    const char* b = std::getenv("QUOLM_PAIR1_B");
+    int pb = 0;
+    if (!v || !b || std::sscanf(v, "COM%d:COM%d", &gPortA, &pb) != 2 || argc < 2) {
+        std::printf(
+            "usage inside the sandbox: bench_receive throughput|terminal|idle|soak|cycles N\n");
+        return 2;
+    }
+    gPathB = b;
+    const std::string mode = argv[1];
+    const long long n = argc > 2 ? std::atoll(argv[2]) : 20;
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (mode == "throughput") {
+        const double bare = Bare(n << 20);
+        Sleep(500);
+        TRig rig(false);
+        const double comp = rig.Run("OnAfterReceive:", n << 20);
+        std::printf("ratio component/bare: %.2f\n", comp / std::max(1.0, bare));
+    } else if (mode == "terminal") {
+        TRig rig(true);
+        rig.Run("rich-edit terminal:", n << 20);
+    } else if (mode == "soak") {
+        TRig rig(false);
+        rig.Run("soak:", n << 20);
+    } else if (mode == "idle") {
+        TRig rig(false);
+        rig.comm->SetActive(true);
+        const double c0 = CpuSeconds(), t0 = Now();
+        while (Now() - t0 < static_cast<double>(n)) {
+            Pump();
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        }
+        std::printf("idle open port: %.3f s CPU over %.1f s (%.2f%%)\n", CpuSeconds() - c0,
+                    Now() - t0, 100 * (CpuSeconds() - c0) / (Now() - t0));
+        rig.comm->SetActive(false);
+    } else if (mode == "vanish") {
+        // Our own pty pair (run.sh starts it): the writer floods its other
+        // end, then asks run.sh (outside the sandbox's process space)
+        // through a flag file to kill the pair mid-stream.
+        const char* port = std::getenv("QUOLM_VANISH_PORT");
+        const char* pty = std::getenv("QUOLM_VANISH_PTY");
+        const char* pid = std::getenv("QUOLM_VANISH_FLAG");
+        if (!port || !pty || !pid) return 2;
+        gPortA = std::atoi(port);
+        gPathB = pty;
+        TRig rig(false);
+        int closes = 0;
+        struct TClosed : tk::TObject {
+            int* n;
+            void Closed(tk::TObject*) { ++*n; }
+        } closed;
+        closed.n = &closes;
+        rig.comm->SetOnClose(tk::TNotifyEvent(&closed, &TClosed::Closed));
+        rig.comm->SetActive(true);
+        if (!rig.comm->Active()) return 1;
+        Linux("yes 'vanishing peer 0123456789' > '" + gPathB + "'");
+        const double t0 = Now();
+        while (Now() - t0 < 2) Pump(), Sleep(1);
+        const long long before = rig.counter.bytes;
+        Linux(std::string("touch '") + pid + "'");
+        const double tk0 = Now();
+        while (rig.comm->Active() && Now() - tk0 < 15) Pump(), Sleep(1);
+        std::printf("vanish: %lld bytes before the kill, %lld in all; port %s after %.0f ms, OnClose %d\n",
+                    before, rig.counter.bytes.load(), rig.comm->Active() ? "STILL OPEN" : "closed",
+                    (Now() - tk0) * 1000, closes);
+        const double td = Now();
+        rig.comm->SetActive(false);
+        std::printf("  close after it: %.0f ms\n", (Now() - td) * 1000);
+    } else if (mode == "cycles") {
+        TRig rig(false);
+        rig.comm->SetActive(true);
+        rig.comm->SetActive(false);
+        const DWORD h0 = Handles(), th0 = Threads();
+        StartWriter(400LL << 20);
+        const double t0 = Now();
+        for (long long i = 0; i < n; ++i) {
+            rig.comm->SetActive(true);
+            if (!rig.comm->Active()) {
+                std::printf("open %lld failed\n", i);
+                return 1;
+            }
+            for (int k = 0; k < 3; ++k) Pump(), Sleep(1);
+            rig.comm->SetActive(false);
+        }
+        Pump();
+        Sleep(200);
+        std::printf(
+            "cycles: %lld open/close in %.1f s, %lld bytes received; handles %lu -> %lu, threads "
+            "%lu -> %lu\n",
+            n, Now() - t0, rig.counter.bytes.load(), h0, Handles(), th0, Threads());
+    }
+    return 0;
+}
