@@ -24,6 +24,6 @@ socat PTY,link="$dir/win",raw,echo=0 PTY,link="$dir/peer",raw,echo=0 &
 spid=$!
 trap 'kill $spid 2>/dev/null || true; rm -rf "$dir"' EXIT
 for _ in 1 2 3 4 5 6 7 8 9 10; do [ -e "$dir/peer" ] && break; sleep 0.2; done
-( while [ ! -e "$dir/kill" ]; do sleep 0.1; done; kill $spid ) &
+( while [ ! -e "$dir/kill" ] && [ -d "$dir" ]; do sleep 0.1; done; kill $spid 2>/dev/null ) &
 QUOLM_VANISH_PORT=20 QUOLM_VANISH_PTY="$dir/peer" QUOLM_VANISH_FLAG="$dir/kill" \
   "$sandbox" --build-dir "$build" --map COM20="$dir/win" wine "$exe" vanish
