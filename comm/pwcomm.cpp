@@ -25,6 +25,8 @@ constexpr DWORD kAbandonedWriteWait = 5000;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 // Longest pause of the event thread after waits the driver cancelled.
 constexpr DWORD kMaxIdleBackoff = 10;
+// How often a pending driver wait is checked against the input queue.
+constexpr DWORD kPendingCheckMs = 50;
 
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
@@ -143,6 +145,15 @@ void TCommThread::Terminate() {
     if (hTerminate) ::SetEvent(hTerminate);
 }
 
+void TCommThread::ReportQueuedInput(const TpwCommApi& api) {
+    DWORD errors = 0;
+    COMSTAT st = {};
+    if (!api.ClearCommError(hDevice, &errors, &st)) return;
+    if (errors != 0) Com->fPolledErrors.fetch_or(errors);
+    if (st.cbInQue == 0 && errors == 0) return;
+    ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR | (errors ? EV_ERR : 0), 0);
+}
+
 void TCommThread::Execute() {
     const TpwCommApi& api = pwCommApi();
     HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -161,10 +172,21 @@ void TCommThread::Execute() {
                     outstanding = true;
                     HANDLE waits[2] = {event, hTerminate};
                     DWORD w;
-                    do {
-                        w = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+                    for (;;) {
+                        w = ::WaitForMultipleObjects(2, waits, FALSE, kPendingCheckMs);
                         // A stale signal of an earlier completion: wait on.
-                    } while (w == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ovl));
+                        if (w == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ovl)) continue;
+                        if (w != WAIT_TIMEOUT) break;
+                        // A completion whose signal went missing counts as one.
+                        if (HasOverlappedIoCompleted(&ovl)) {
+                            w = WAIT_OBJECT_0;
+                            break;
+                        }
+                        // Under Wine a wait on a pty can stay pending while
+                        // bytes arrive: report queued input ourselves, so a
+                        // reply never sits unseen in the driver.
+                        ReportQueuedInput(api);
+                    }
                     if (w == WAIT_OBJECT_0) outstanding = false;
                     if (Terminated()) break;
                     if (w != WAIT_OBJECT_0) {
@@ -808,6 +830,7 @@ void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
             errors = 0;
             std::memset(Stat, 0, sizeof(*Stat));
         }
+        errors |= fPolledErrors.exchange(0);
         if (errors != 0) {
             std::uint8_t flags;
             std::memcpy(&flags, Stat, 1);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +87,8 @@ protected:
     void Execute() override;
 
 private:
+    void ReportQueuedInput(const TpwCommApi& api);
+
     TpwCustomComm* Com;
     HANDLE hDevice;
     OVERLAPPED ovl = {};
@@ -297,6 +300,9 @@ private:
     bool fAsyncInFlight = false;
     HWND fShutdownWindow = nullptr;
     int fHandlerDepth = 0;
+    // Line errors that the event thread's queue check cleared, handed to the
+    // next event so they are still reported.
+    std::atomic<DWORD> fPolledErrors{0};
 };
 
 // ---------------------------------------------------------------------------

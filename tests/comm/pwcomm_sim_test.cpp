@@ -922,6 +922,23 @@ TEST_F(SimComm, ReceivedBytesReachTheCallbackThroughTheThreads) {
     EXPECT_EQ(8u, comm->TotalReceived());
 }
 
+TEST_F(SimComm, BytesArrivingWhileTheDriverWaitStallsAreStillDelivered) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    Open();
+    drv.ReceiveSilently(L"COM3", "late reply");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "late reply"; }));
+    EXPECT_EQ(10u, comm->TotalReceived());
+    EXPECT_TRUE(comm->Active());
+}
+
+TEST_F(SimComm, LineErrorsFoundByTheQueueCheckAreStillReported) {
+    Open();
+    drv.ReceiveSilently(L"COM3", "x", CE_FRAME);
+    EXPECT_TRUE(PumpUntil([&] { return !rec.commErrors.empty(); }));
+    ASSERT_FALSE(rec.commErrors.empty());
+    EXPECT_EQ(static_cast<DWORD>(CE_FRAME), rec.commErrors[0].code);
+}
+
 TEST_F(SimComm, ReceiveOnTheMessageThreadWhenNotUsingTheMainThread) {
     comm->SetUseMainThread(false);
     comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));

@@ -539,6 +539,13 @@ void Driver::Receive(const std::wstring& name, const std::string& bytes) {
     FirePendingWait(p);
 }
 
+void Driver::ReceiveSilently(const std::wstring& name, const std::string& bytes, DWORD errors) {
+    std::lock_guard lock(mu_);
+    Port& p = port(name);
+    p.rx += bytes;
+    p.errors |= errors;
+}
+
 void Driver::SetModem(const std::wstring& name, DWORD modem) {
     std::lock_guard lock(mu_);
     Port& p = port(name);

@@ -76,6 +76,9 @@ public:
 
     // Device side (thread-safe).
     void Receive(const std::wstring& name, const std::string& bytes);
+    // Bytes (and line errors) that arrive while the driver's wait never
+    // completes: nothing is raised, as seen with ptys under Wine.
+    void ReceiveSilently(const std::wstring& name, const std::string& bytes, DWORD errors = 0);
     void SetModem(const std::wstring& name, DWORD modem);
     void RaiseEvents(const std::wstring& name, DWORD evMask);
     void LineError(const std::wstring& name, DWORD errors, DWORD statFlags = 0);
