@@ -12,6 +12,9 @@ namespace {
 
 const wchar_t kTerminalOwnerProp[] = L"pwTerminalOwner";
 const wchar_t kTerminalOldProcProp[] = L"pwTerminalOldProc";
+// Set on the view while its painting is held back, for the refresh timer.
+const wchar_t kTerminalFrozenProp[] = L"pwTerminalFrozen";
+const UINT_PTR kTerminalRefreshTimer = 0x7077;
 
 TpwBaseIO::TTerminalWindowResolver& TerminalResolver() {
     static TpwBaseIO::TTerminalWindowResolver resolver;
@@ -543,6 +546,7 @@ void TpwBaseIO::Notification(tk::TComponent* AComponent, tk::TOperation Operatio
     } else if (fTerminal && AComponent == fTerminal) {
         // The control is going away: its procedure is not restored, but our
         // hook must no longer reach this component.
+        PaintTerminal();
         if (fTerminalWindow && IsWindow(fTerminalWindow))
             RemovePropW(fTerminalWindow, kTerminalOwnerProp);
         fTerminalWindow = nullptr;
@@ -661,6 +665,7 @@ void TpwBaseIO::UnhookTerminal() {
 }
 
 void TpwBaseIO::SetTerminal(tk::TComponent* Value) {
+    PaintTerminal();
     if (fTerminal) UnhookTerminal();
     fOldTerminalWndProc = nullptr;
     fOldTerminalWindowProc = {};
@@ -685,6 +690,7 @@ void TpwBaseIO::SetTerminal(tk::TComponent* Value) {
 void TpwBaseIO::SetTerminalUsage(TTerminalUsage Value) {
     fTerminalUsage = Value;
     if (!fTerminal) return;
+    PaintTerminal();
     hTerminal = (Value == tuReceive || Value == tuBoth) ? TerminalWindowOf(fTerminal) : nullptr;
 }
 
@@ -720,9 +726,76 @@ LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, L
             self->fTerminalWindow = nullptr;
             self->hTerminal = nullptr;
         }
+        if (self && self->fTerminalHeldWindow == wnd) {
+            RemovePropW(wnd, kTerminalFrozenProp);
+            self->fTerminalHeldWindow = nullptr;
+            self->fTerminalFrozen = false;
+        }
     }
     return old ? CallWindowProcW(old, wnd, msg, wParam, lParam)
                : DefWindowProcW(wnd, msg, wParam, lParam);
+}
+
+// Painting a large rich edit costs tens of milliseconds (Wine walks every
+// paragraph per paint), so a flood of blocks painted one by one would spend
+// most of its time painting. The view is painted at once when the last
+// paint is older than the gap; otherwise painting stays off until a timer
+// ends the gap. The gap follows the measured cost of a paint, which keeps
+// painting near a tenth of the time while data streams in.
+void TpwBaseIO::BeginTerminalUpdate() {
+    if (fTerminalFrozen) return;
+    // WM_SETREDRAW works through WS_VISIBLE: a view already hidden, or with
+    // redraw switched off by its owner, is left so.
+    if (!(GetWindowLongW(hTerminal, GWL_STYLE) & WS_VISIBLE)) return;
+    SendMessageW(hTerminal, WM_SETREDRAW, FALSE, 0);
+    fTerminalHeldWindow = hTerminal;
+}
+
+void TpwBaseIO::EndTerminalUpdate() {
+    if (fTerminalFrozen || !fTerminalHeldWindow) return;
+    const DWORD since = GetTickCount() - fTerminalPaintTick;
+    if (since >= fTerminalPaintGap) {
+        PaintTerminal();
+        return;
+    }
+    if (!SetTimer(fTerminalHeldWindow, kTerminalRefreshTimer, fTerminalPaintGap - since,
+                  &TpwBaseIO::TerminalRefreshProc)) {
+        PaintTerminal();
+        return;
+    }
+    fTerminalFrozen = true;
+    SetPropW(fTerminalHeldWindow, kTerminalFrozenProp, this);
+}
+
+void TpwBaseIO::PaintTerminal() {
+    HWND wnd = fTerminalHeldWindow;
+    fTerminalHeldWindow = nullptr;
+    if (!wnd || !IsWindow(wnd)) {
+        fTerminalFrozen = false;
+        return;
+    }
+    if (fTerminalFrozen) {
+        KillTimer(wnd, kTerminalRefreshTimer);
+        RemovePropW(wnd, kTerminalFrozenProp);
+        fTerminalFrozen = false;
+    }
+    const DWORD start = GetTickCount();
+    SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(wnd, nullptr, TRUE);
+    UpdateWindow(wnd);
+    const DWORD cost = GetTickCount() - start;
+    fTerminalPaintTick = GetTickCount();
+    fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 8));
+}
+
+void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD) {
+    KillTimer(wnd, id);
+    if (auto* self = static_cast<TpwBaseIO*>(GetPropW(wnd, kTerminalFrozenProp))) {
+        self->PaintTerminal();
+        return;
+    }
+    SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(wnd, nullptr, TRUE);
 }
 
 void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
@@ -734,24 +807,15 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     for (std::int32_t i = 0; i < Len; ++i)
         text[static_cast<std::size_t>(i)] = static_cast<wchar_t>(bytes[i]);
     if (!hTerminal) return;
+    BeginTerminalUpdate();
+    struct TEnd {
+        TpwBaseIO* self;
+        ~TEnd() { self->EndTerminalUpdate(); }
+    } end{this};
     if (Len == 1) {
         SendMessageW(hTerminal, WM_CHAR, static_cast<WPARAM>(text[0]), 1);
         return;
     }
-    // Repainting after every run makes a large block crawl; draw once at the end.
-    // WM_SETREDRAW works through WS_VISIBLE: a view already hidden, or with
-    // redraw switched off by its owner, is left so.
-    const bool redraw = (GetWindowLongW(hTerminal, GWL_STYLE) & WS_VISIBLE) != 0;
-    if (redraw) SendMessageW(hTerminal, WM_SETREDRAW, FALSE, 0);
-    struct RedrawOn {
-        HWND wnd;
-        bool on;
-        ~RedrawOn() {
-            if (!on) return;
-            SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-            InvalidateRect(wnd, nullptr, TRUE);
-        }
-    } redrawOn{hTerminal, redraw};
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find(L'\0', pos);

@@ -452,6 +452,10 @@ private:
     static LRESULT CALLBACK TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void TerminalWindowProc(tk::TMessage& Message);
     bool TerminalTakesChar(UINT msg, WPARAM wParam);
+    void BeginTerminalUpdate();
+    void EndTerminalUpdate();
+    void PaintTerminal();
+    static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
     void UnhookTerminal();
 
     std::unique_ptr<TpwNotifyList> pwNotifyList;
@@ -469,6 +473,10 @@ private:
     WNDPROC fOldTerminalWndProc = nullptr;  // its own procedure, saved while bound
     tk::TMethod<void(tk::TMessage&)> fOldTerminalWindowProc;  // a toolkit control's own handler
     bool fTerminalLocked = false;
+    HWND fTerminalHeldWindow = nullptr;  // view whose painting is off for an update
+    bool fTerminalFrozen = false;        // ... and stays off until the refresh timer
+    DWORD fTerminalPaintTick = 0;        // when the view was last painted
+    DWORD fTerminalPaintGap = 0;         // least time between two paints
     tk::TNotifyEvent fOnClose;
     tk::TNotifyEvent fOnOpen;
     TpwThreadIO* fThreadIO = nullptr;

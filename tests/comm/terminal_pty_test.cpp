@@ -297,3 +297,71 @@ TEST_F(TerminalPty, ABlockLeavesTheViewDrawingAsItFoundIt) {
     EXPECT_TRUE(visible());
     EXPECT_EQ(Text(), Expected(L"", blocks));
 }
+
+namespace {
+
+// Writes to the view directly, as the receive path does, without a port.
+struct TTerminalWriter : TpwComm {
+    using TpwComm::TpwComm;
+    void Write(const std::string& s) { WriteToTerminal(s.data(), static_cast<std::int32_t>(s.size())); }
+};
+
+struct TFloodView {
+    tk::TForm* form = new tk::TForm(nullptr);
+    tk::TRichEdit* view = new tk::TRichEdit(form);
+    TTerminalWriter* comm = new TTerminalWriter(form);
+    TFloodView() {
+        view->SetParent(form);
+        form->Show();
+        comm->SetTerminal(view);
+        comm->SetTerminalUsage(tuBoth);
+    }
+    ~TFloodView() { delete form; }
+    bool Drawing() const { return (GetWindowLongW(view->Handle(), GWL_STYLE) & WS_VISIBLE) != 0; }
+};
+
+}  // namespace
+
+// Blocks that follow each other closely are painted together, and whatever
+// ends the hold (its timer, unbinding, a usage without receiving, the
+// component going away) gives the view its painting back.
+TEST(TerminalPainting, AHeldViewIsAlwaysGivenItsPaintingBack) {
+    {
+        TFloodView f;
+        f.comm->Write("first block");
+        EXPECT_TRUE(f.Drawing());
+        f.comm->Write("second block");
+        EXPECT_FALSE(f.Drawing()) << "a block right after a paint waits for the next one";
+        f.comm->Write("third block");
+        EXPECT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
+        EXPECT_EQ(f.view->Text(), L"first blocksecond blockthird block");
+    }
+    {
+        TFloodView f;
+        f.comm->Write("ab");
+        f.comm->Write("cd");
+        ASSERT_FALSE(f.Drawing());
+        f.comm->SetTerminal(nullptr);
+        EXPECT_TRUE(f.Drawing());
+    }
+    {
+        TFloodView f;
+        f.comm->Write("ab");
+        f.comm->Write("c");
+        ASSERT_FALSE(f.Drawing());
+        f.comm->SetTerminalUsage(tuSend);
+        EXPECT_TRUE(f.Drawing());
+    }
+    {
+        TFloodView f;
+        f.comm->Write("ab");
+        f.comm->Write("cd");
+        ASSERT_FALSE(f.Drawing());
+        delete f.comm;
+        f.comm = nullptr;
+        EXPECT_TRUE(f.Drawing());
+        // No timer may reach the freed component.
+        PumpUntil([] { return false; }, 600);
+        EXPECT_TRUE(f.Drawing());
+    }
+}
