@@ -13,6 +13,7 @@
 #                      simulated device (the demo maps COM1 this way)
 #   --map COMn=PATH    map COMn to an existing unix path (a pty of your own)
 #   --no-x             do not start Xvfb
+#   --null-modem       run CMD with the pairs' modem lines (see below)
 #
 # Why: Wine maps the machine's own /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM*
 # to the lowest free COM numbers, and we run as root. So Wine only ever runs
@@ -22,6 +23,12 @@
 # Inside, the build tree's prefix is created once, socat null-modem pairs are
 # mapped through HKLM\Software\Wine\Ports, Xvfb is started, CMD runs, and
 # everything that was started is stopped again on every exit path.
+#
+# Modem lines: a Linux pty has none, so Wine fails every line call on it and
+# ends each event wait at once. The preload library built from nullmodem.c
+# wires the pairs like a null-modem cable (DTR -> DSR+DCD, RTS -> CTS). It is
+# opt-in per program: LD_PRELOAD=$QUOLM_NULLMODEM_PRELOAD, which wine-run.sh
+# sets when QUOLM_NULL_MODEM=1 and --null-modem sets for CMD.
 set -euo pipefail
 
 HARNESS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -46,6 +53,7 @@ BUILD_DIR=""
 DEVICE_PORT=""
 EXTRA_MAPS=()
 START_X=1
+NULL_MODEM=0
 ORIG_ARGS=("$@")
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -53,6 +61,7 @@ while [[ $# -gt 0 ]]; do
         --device) DEVICE_PORT=${2:?--device needs a port name}; shift 2 ;;
         --map) EXTRA_MAPS+=("${2:?--map needs COMn=PATH}"); shift 2 ;;
         --no-x) START_X=0; shift ;;
+        --null-modem) NULL_MODEM=1; shift ;;
         -h|--help) usage; exit 0 ;;
         --) shift; break ;;
         -*) die "unknown option $1 (see --help)" ;;
@@ -64,7 +73,9 @@ CMD=("$@")
 
 # --- already inside: just run ---------------------------------------------------
 if [[ "${QUOLM_SANDBOX:-}" == 1 ]] && ! host_serial_visible; then
-    if [[ ${#ORIG_ARGS[@]} -ne ${#CMD[@]} ]]; then
+    if [[ $NULL_MODEM -eq 1 && -n "${QUOLM_NULLMODEM_PRELOAD:-}" ]]; then
+        export LD_PRELOAD=$QUOLM_NULLMODEM_PRELOAD
+    elif [[ ${#ORIG_ARGS[@]} -ne ${#CMD[@]} ]]; then
         say "already inside the sandbox; options are ignored"
     fi
     exec "${CMD[@]}"
@@ -263,11 +274,42 @@ for port in "${!PORT_MAP[@]}"; do
     [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || die "Wine did not map $port"
 done
 
+# --- modem lines for the pairs (opt-in per program, see the top) -------------------
+NM_LIB_DIR="$BUILD_DIR/nullmodem"
+NM_STATE_DIR="$PTY_DIR/nullmodem"
+build_nullmodem() { # build_nullmodem MULTIARCH GCC-FLAG
+    local out="$NM_LIB_DIR/lib/$1/libquolm-nullmodem.so"
+    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/nullmodem.c" ]] && return 0
+    mkdir -p "$(dirname "$out")"
+    gcc "$2" -shared -fPIC -O2 -Wall -Wextra -o "$out.tmp" "$HARNESS_DIR/nullmodem.c" -ldl -lpthread &&
+        mv "$out.tmp" "$out"
+}
+build_nullmodem x86_64-linux-gnu -m64 || say "warning: 64-bit null-modem library not built"
+build_nullmodem i386-linux-gnu -m32 || say "warning: 32-bit null-modem library not built (gcc-multilib?)"
+rm -rf "$NM_STATE_DIR"
+mkdir -p "$NM_STATE_DIR"
+truncate -s 4096 "$NM_STATE_DIR/lines"
+pty_no() { local p; p=$(readlink -f "$1"); echo "${p#/dev/pts/}"; }
+for pair in "${PAIRS[@]}"; do
+    a=${pair%%:*} b=${pair##*:}
+    echo "$(pty_no "${PORT_MAP[$a]}") $(pty_no "${PORT_MAP[$b]}")"
+done >"$NM_STATE_DIR/pairs"
+if [[ -n "$DEVICE_PORT" ]]; then
+    echo "$(pty_no "${PORT_MAP[$DEVICE_PORT]}") $(pty_no "$PTY_DIR/device")" >>"$NM_STATE_DIR/pairs"
+fi
+export QUOLM_NULLMODEM_DIR="$NM_STATE_DIR"
+# $LIB is left for the dynamic loader: it picks the 32- or 64-bit build.
+export QUOLM_NULLMODEM_PRELOAD="$NM_LIB_DIR/"'$LIB'"/libquolm-nullmodem.so"
+
 export QUOLM_SANDBOX=1
 export QUOLM_BUILD_DIR="$BUILD_DIR"
 export QUOLM_PTY_DIR="$PTY_DIR"
 say "ports ${!PORT_MAP[*]}; display ${DISPLAY:-none}; prefix $WINEPREFIX"
 
 rc=0
-"${CMD[@]}" || rc=$?
+if [[ $NULL_MODEM -eq 1 ]]; then
+    LD_PRELOAD=$QUOLM_NULLMODEM_PRELOAD "${CMD[@]}" || rc=$?
+else
+    "${CMD[@]}" || rc=$?
+fi
 exit "$rc"

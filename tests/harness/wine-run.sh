@@ -21,4 +21,9 @@ fi
 [[ -n "${WINEPREFIX:-}" ]] || refuse "$1: WINEPREFIX is not set"
 
 export WINEDEBUG=${WINEDEBUG:--all}
+# A test that asks for modem lines on the pairs (test property ENVIRONMENT).
+if [[ "${QUOLM_NULL_MODEM:-}" == 1 ]]; then
+    [[ -n "${QUOLM_NULLMODEM_PRELOAD:-}" ]] || refuse "$1: no null-modem library in this sandbox"
+    export LD_PRELOAD=$QUOLM_NULLMODEM_PRELOAD
+fi
 exec wine "$@"
