@@ -23,8 +23,10 @@ constexpr DWORD kAbandonedWriteWait = 5000;
 
 // OVERLAPPED.Internal of a cancelled transfer.
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
-// Longest pause of the event thread after waits the driver cancelled.
-constexpr DWORD kMaxIdleBackoff = 10;
+// Longest pause of the event thread after waits the driver cancelled, and
+// how often the input queue is looked at during such a pause.
+constexpr DWORD kMaxIdleBackoff = 50;
+constexpr DWORD kIdlePollMs = 10;
 // How often a pending driver wait is checked against the input queue.
 constexpr DWORD kPendingCheckMs = 50;
 
@@ -154,6 +156,21 @@ void TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR | (errors ? EV_ERR : 0), 0);
 }
 
+// During a pause after cancelled waits: true when bytes wait in the driver
+// (the next wait reports them at once) or a line error was found (carried to
+// the next event, which is posted here as no wait would report it).
+bool TCommThread::InputWaiting(const TpwCommApi& api) {
+    DWORD errors = 0;
+    COMSTAT st = {};
+    if (!api.ClearCommError(hDevice, &errors, &st)) return false;
+    if (errors != 0) {
+        Com->fPolledErrors.fetch_or(errors);
+        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_ERR, 0);
+        return true;
+    }
+    return st.cbInQue > 0;
+}
+
 void TCommThread::Execute() {
     const TpwCommApi& api = pwCommApi();
     HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -199,12 +216,23 @@ void TCommThread::Execute() {
                         // Wine ends every wait on a pty after a short poll as
                         // cancelled, and each wait costs it a thread: re-arming
                         // at once keeps a core busy. Back off a little more
-                        // each time (bytes that arrive meanwhile are reported
-                        // at once by the next wait). On Windows only a new
-                        // mask cancels a wait, so this never builds up there.
+                        // each time, looking at the input queue meanwhile (a
+                        // cheap call), so arriving bytes still end the pause
+                        // within a few milliseconds. On Windows only a new mask
+                        // cancels a wait, so this never builds up there.
                         if (ovl.Internal == kStatusCancelled) {
-                            backoff = std::min<DWORD>(backoff + 1, kMaxIdleBackoff);
-                            ::WaitForSingleObject(hTerminate, backoff);
+                            backoff = std::min<DWORD>(backoff + 2, kMaxIdleBackoff);
+                            const DWORD start = ::GetTickCount();
+                            for (;;) {
+                                const DWORD spent = ::GetTickCount() - start;
+                                if (spent >= backoff) break;
+                                const DWORD step = std::min(kIdlePollMs, backoff - spent);
+                                if (::WaitForSingleObject(hTerminate, step) == WAIT_OBJECT_0) break;
+                                if (InputWaiting(api)) {
+                                    backoff = 0;
+                                    break;
+                                }
+                            }
                         }
                     }
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {

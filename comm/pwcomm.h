@@ -88,6 +88,7 @@ protected:
 
 private:
     void ReportQueuedInput(const TpwCommApi& api);
+    bool InputWaiting(const TpwCommApi& api);
 
     TpwCustomComm* Com;
     HANDLE hDevice;

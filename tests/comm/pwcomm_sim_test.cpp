@@ -939,6 +939,28 @@ TEST_F(SimComm, LineErrorsFoundByTheQueueCheckAreStillReported) {
     EXPECT_EQ(static_cast<DWORD>(CE_FRAME), rec.commErrors[0].code);
 }
 
+// A driver whose waits always end cancelled (a pty under Wine) must neither
+// keep a core busy re-arming them nor leave arriving bytes or line errors
+// unseen while the event thread pauses between waits.
+TEST_F(SimComm, ADriverThatCancelsEveryWaitIsWatchedWithoutSpinning) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    port().cancelWaits = true;
+    Open();
+    ::Sleep(300);  // the pauses have grown to their longest
+    const int before = drv.Count("WaitCommEvent");
+    ::Sleep(500);
+    EXPECT_LT(drv.Count("WaitCommEvent") - before, 100) << "waits re-armed without a pause";
+
+    drv.ReceiveSilently(L"COM3", "after a quiet while");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "after a quiet while"; }));
+    ::Sleep(300);
+    drv.ReceiveSilently(L"COM3", "", CE_OVERRUN);
+    EXPECT_TRUE(PumpUntil([&] { return !rec.commErrors.empty(); }));
+    ASSERT_FALSE(rec.commErrors.empty());
+    EXPECT_EQ(static_cast<DWORD>(CE_OVERRUN), rec.commErrors[0].code);
+    EXPECT_TRUE(comm->Active());
+}
+
 TEST_F(SimComm, ReceiveOnTheMessageThreadWhenNotUsingTheMainThread) {
     comm->SetUseMainThread(false);
     comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));

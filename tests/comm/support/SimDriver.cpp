@@ -273,6 +273,20 @@ struct Driver::Impl {
             return TRUE;
         }
         if (!ovl) return Fail(ERROR_INVALID_PARAMETER);
+        if (p->cancelWaits) {
+            // Like a pty under Wine: queued bytes are seen at the start of
+            // a wait, and nothing else ever is.
+            if (!p->rx.empty() && (p->mask & EV_RXCHAR)) {
+                *mask = EV_RXCHAR;
+                if (ovl->hEvent) ::SetEvent(ovl->hEvent);
+                return TRUE;
+            }
+            *mask = 0;
+            ovl->Internal = kStatusCancelled;
+            ovl->InternalHigh = 0;
+            if (ovl->hEvent) ::SetEvent(ovl->hEvent);
+            return Fail(ERROR_IO_PENDING);
+        }
         ovl->Internal = kStatusPending;
         d.pendingWaits_.push_back({h, ovl, mask});
         return Fail(ERROR_IO_PENDING);

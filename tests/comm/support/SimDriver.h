@@ -49,6 +49,7 @@ struct Port {
     DWORD waitFails = 0;               // non-zero: WaitCommEvent fails with this error
     DWORD vanishedError = 0;           // non-zero: the device is gone, every call fails
     bool pendWrites = false;           // writes stay pending until completed
+    bool cancelWaits = false;          // like a pty under Wine: waits end at once, cancelled
     DWORD configSize = sizeof(COMMCONFIG);  // size the provider reports for its configuration
     bool dtr = false, rts = false, brk = false;
     DCB dcb{};
