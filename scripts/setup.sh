@@ -14,6 +14,8 @@ PACKAGES=(
     clang libclang-rt-14-dev
     # Running under Wine, headless, with pty null-modem pairs
     wine wine32:i386 wine64 xvfb socat
+    # The harness's modem-line preload library, for 32- and 64-bit Wine
+    gcc gcc-multilib
     # Screenshots and window handling for the demo and window tests
     xdotool imagemagick x11-utils
     # The simulated serial device of the demo and the end-to-end test
