@@ -147,22 +147,28 @@ void TCommThread::Terminate() {
     if (hTerminate) ::SetEvent(hTerminate);
 }
 
-void TCommThread::ReportQueuedInput(const TpwCommApi& api) {
+// False when the driver no longer answers: the device has gone.
+bool TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     DWORD errors = 0;
     COMSTAT st = {};
-    if (!api.ClearCommError(hDevice, &errors, &st)) return;
+    if (!api.ClearCommError(hDevice, &errors, &st)) return false;
     if (errors != 0) Com->fPolledErrors.fetch_or(errors);
-    if (st.cbInQue == 0 && errors == 0) return;
+    if (st.cbInQue == 0 && errors == 0) return true;
     ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR | (errors ? EV_ERR : 0), 0);
+    return true;
 }
 
 // During a pause after cancelled waits: true when bytes wait in the driver
 // (the next wait reports them at once) or a line error was found (carried to
-// the next event, which is posted here as no wait would report it).
-bool TCommThread::InputWaiting(const TpwCommApi& api) {
+// the next event, which is posted here as no wait would report it), or
+// when the driver no longer answers (`failed`).
+bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
     DWORD errors = 0;
     COMSTAT st = {};
-    if (!api.ClearCommError(hDevice, &errors, &st)) return false;
+    if (!api.ClearCommError(hDevice, &errors, &st)) {
+        failed = true;
+        return true;
+    }
     if (errors != 0) {
         Com->fPolledErrors.fetch_or(errors);
         ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_ERR, 0);
@@ -178,6 +184,7 @@ void TCommThread::Execute() {
     // True from a pending WaitCommEvent until the driver has signalled its
     // completion: until then the driver may still write the record and mask.
     bool outstanding = false;
+    bool deviceFailed = false;
     DWORD backoff = 0;
     if (hDevice != INVALID_HANDLE_VALUE && event) {
         while (!Terminated() && Com->IsDeviceOpen()) {
@@ -201,11 +208,19 @@ void TCommThread::Execute() {
                         }
                         // Under Wine a wait on a pty can stay pending while
                         // bytes arrive: report queued input ourselves, so a
-                        // reply never sits unseen in the driver.
-                        ReportQueuedInput(api);
+                        // reply never sits unseen in the driver. A pty whose
+                        // other end has gone answers nothing any more.
+                        if (!ReportQueuedInput(api)) {
+                            deviceFailed = true;
+                            break;
+                        }
                     }
                     if (w == WAIT_OBJECT_0) outstanding = false;
                     if (Terminated()) break;
+                    if (deviceFailed) {
+                        Com->RequestShutdown();
+                        break;
+                    }
                     if (w != WAIT_OBJECT_0) {
                         mask = 0;
                         break;
@@ -228,10 +243,14 @@ void TCommThread::Execute() {
                                 if (spent >= backoff) break;
                                 const DWORD step = std::min(kIdlePollMs, backoff - spent);
                                 if (::WaitForSingleObject(hTerminate, step) == WAIT_OBJECT_0) break;
-                                if (InputWaiting(api)) {
+                                if (InputWaiting(api, deviceFailed)) {
                                     backoff = 0;
                                     break;
                                 }
+                            }
+                            if (deviceFailed) {
+                                Com->RequestShutdown();
+                                break;
                             }
                         }
                     }
@@ -260,7 +279,8 @@ void TCommThread::Execute() {
         // Cancel the pending wait (a new mask completes it) and let the
         // driver finish with the record before it and its event go away.
         DWORD current = 0;
-        if (api.GetCommMask(hDevice, &current)) api.SetCommMask(hDevice, current);
+        if (!api.GetCommMask(hDevice, &current) || !api.SetCommMask(hDevice, current))
+            CancelDeviceIo(hDevice);  // a device that has gone takes no new mask
         ::WaitForSingleObject(event, 5000);
     }
     ovl.hEvent = nullptr;

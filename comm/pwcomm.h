@@ -87,8 +87,8 @@ protected:
     void Execute() override;
 
 private:
-    void ReportQueuedInput(const TpwCommApi& api);
-    bool InputWaiting(const TpwCommApi& api);
+    bool ReportQueuedInput(const TpwCommApi& api);
+    bool InputWaiting(const TpwCommApi& api, bool& failed);
 
     TpwCustomComm* Com;
     HANDLE hDevice;

@@ -999,6 +999,24 @@ TEST_F(SimComm, APortThatVanishesIsShutDownWithoutPurging) {
     EXPECT_TRUE(comm->Active());
 }
 
+TEST_F(SimComm, APortThatStopsAnsweringDuringAPendingWaitIsShutDown) {
+    Open();
+    ::Sleep(20);  // the event thread's wait is pending
+    drv.StopAnswering(L"COM3");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(1, rec.closed);
+    EXPECT_EQ(1, drv.Count("CloseHandle"));
+}
+
+TEST_F(SimComm, APortThatStopsAnsweringBetweenCancelledWaitsIsShutDown) {
+    port().cancelWaits = true;
+    Open();
+    ::Sleep(200);
+    drv.StopAnswering(L"COM3");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(1, rec.closed);
+}
+
 TEST_F(SimComm, ClosingWhileEventsAreQueuedSkipsTheirHandling) {
     comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
     Open();

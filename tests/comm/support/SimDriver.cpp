@@ -408,7 +408,25 @@ struct Driver::Impl {
     }
 
     static BOOL WINAPI CancelIo(HANDLE h) {
-        SIM_ENTER((Call{"CancelIo", h}));
+        Driver& d = D();
+        std::lock_guard lock(d.mu_);
+        d.Record(Call{"CancelIo", h});
+        Port* p = d.ByHandle(h);
+        if (!p) return Fail(ERROR_INVALID_HANDLE);
+        // Like Wine, a wait is not cancelled while the device answers; once
+        // it has gone, the system ends everything pending on it.
+        if (p->vanishedError) {
+            for (auto it = d.pendingWaits_.begin(); it != d.pendingWaits_.end();) {
+                if (it->h == h) {
+                    *it->mask = 0;
+                    it->ovl->Internal = kStatusCancelled;
+                    if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
+                    it = d.pendingWaits_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
         for (auto it = d.pendingWrites_.begin(); it != d.pendingWrites_.end();) {
             if (it->h == h) {
                 it->ovl->Internal = kStatusCancelled;
@@ -603,6 +621,13 @@ void Driver::Vanish(const std::wstring& name, DWORD error) {
             ++it;
         }
     }
+}
+
+void Driver::StopAnswering(const std::wstring& name, DWORD error) {
+    std::lock_guard lock(mu_);
+    Port& p = port(name);
+    p.vanishedError = error;
+    p.waitFails = error;
 }
 
 void Driver::CompletePendingWrites() {

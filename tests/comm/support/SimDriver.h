@@ -84,6 +84,9 @@ public:
     void RaiseEvents(const std::wstring& name, DWORD evMask);
     void LineError(const std::wstring& name, DWORD errors, DWORD statFlags = 0);
     void Vanish(const std::wstring& name, DWORD error = ERROR_BAD_COMMAND);
+    // The device is gone but a wait already pending stays so (a pty under
+    // Wine whose other end closed): only the calls made from now on fail.
+    void StopAnswering(const std::wstring& name, DWORD error = ERROR_INVALID_FUNCTION);
     // The driver takes the bytes of every pending write now.
     void CompletePendingWrites();
     size_t PendingWrites() const;
