@@ -256,6 +256,41 @@ double BareRichEdit(long long want) {
     return rate;
 }
 
+double CpuSeconds();
+
+// Plain Win32 beside it: one overlapped WaitCommEvent kept pending (re-armed
+// at once when the driver ends it), nothing else.
+void BareIdle(double seconds) {
+    std::wstring name = L"\\\\.\\COM" + std::to_wstring(gPortA);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    SetCommMask(h, EV_RXCHAR);
+    HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const double c0 = CpuSeconds(), t0 = Now();
+    long waits = 0;
+    while (Now() - t0 < seconds) {
+        OVERLAPPED o = {};
+        o.hEvent = ev;
+        DWORD mask = 0, n = 0;
+        ++waits;
+        if (!WaitCommEvent(h, &mask, &o)) {
+            if (GetLastError() != ERROR_IO_PENDING) break;
+            const DWORD left = static_cast<DWORD>((seconds - (Now() - t0)) * 1000) + 1;
+            if (WaitForSingleObject(ev, left) != WAIT_OBJECT_0) {
+                SetCommMask(h, EV_RXCHAR);  // ends the wait
+                GetOverlappedResult(h, &o, &n, TRUE);
+                break;
+            }
+            GetOverlappedResult(h, &o, &n, FALSE);
+        }
+    }
+    std::printf("bare Win32 wait: %.3f s CPU over %.1f s (%.2f%%), %ld waits\n", CpuSeconds() - c0,
+                Now() - t0, 100 * (CpuSeconds() - c0) / (Now() - t0), waits);
+    CloseHandle(ev);
+    CloseHandle(h);
+}
+
 double CpuSeconds() {
     FILETIME c, e, k, u;
     GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
@@ -305,6 +340,7 @@ int main(int argc, char** argv) {
         std::printf("idle open port: %.3f s CPU over %.1f s (%.2f%%)\n", CpuSeconds() - c0,
                     Now() - t0, 100 * (CpuSeconds() - c0) / (Now() - t0));
         rig.comm->SetActive(false);
+        BareIdle(static_cast<double>(n));
     } else if (mode == "vanish") {
         // Our own pty pair (run.sh starts it): the writer floods its other
         // end, then asks run.sh (outside the sandbox's process space)

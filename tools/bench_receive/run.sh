@@ -13,6 +13,8 @@ sandbox="$repo/tests/harness/sandbox.sh"
 echo "load: $(cat /proc/loadavg)"
 "$sandbox" --build-dir "$build" sh -c "
   wine '$exe' idle 10
+  echo 'with modem lines (null-modem library):'
+  LD_PRELOAD=\$QUOLM_NULLMODEM_PRELOAD wine '$exe' idle 10
   wine '$exe' throughput $mb
   wine '$exe' terminal $mb
   wine '$exe' soak 100
