@@ -12,9 +12,11 @@
 #include <sstream>
 
 #include "CommTestKit.h"
+#include "PtyPeer.h"
 #include "pwcomm.h"
 
 using commtest::PumpUntil;
+using commtest::TPeer;
 
 namespace {
 
@@ -33,86 +35,6 @@ bool ReadPair(int n, Pair& p) {
     return std::sscanf(v, "COM%d:COM%d", &p.a, &p.b) == 2 && (p.pathA = path, true);
 }
 
-// The peer end, opened with plain Win32 calls.
-class TPeer {
-public:
-    explicit TPeer(int port) {
-        const std::wstring name = L"\\\\.\\COM" + std::to_wstring(port);
-        h_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-        if (h_ == INVALID_HANDLE_VALUE) return;
-        DCB dcb = {};
-        dcb.DCBlength = sizeof(dcb);
-        ::GetCommState(h_, &dcb);
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = 1;
-        dcb.fOutxCtsFlow = dcb.fOutX = dcb.fInX = 0;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        ::SetCommState(h_, &dcb);
-        COMMTIMEOUTS t = {};
-        ::SetCommTimeouts(h_, &t);
-        ::PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR);
-        ev_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~TPeer() {
-        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
-        if (ev_) ::CloseHandle(ev_);
-    }
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-
-    void Write(const std::string& bytes) {
-        OVERLAPPED o = {};
-        o.hEvent = ev_;
-        DWORD n = 0;
-        if (!::WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &o))
-            ::GetOverlappedResult(h_, &o, &n, TRUE);
-    }
-    // Starts a write and returns; the bytes must stay valid until Finish.
-    void Start(const std::string& bytes) {
-        std::memset(&async_, 0, sizeof(async_));
-        async_.hEvent = ev_;
-        DWORD n = 0;
-        ::WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &async_);
-    }
-    void Finish() {
-        DWORD n = 0;
-        ::GetOverlappedResult(h_, &async_, &n, TRUE);
-    }
-    DWORD Queued() {
-        DWORD errors = 0;
-        COMSTAT st = {};
-        return ::ClearCommError(h_, &errors, &st) ? st.cbInQue : 0;
-    }
-    // Everything that arrives until `expected` bytes are there or the bound
-    // passes, then whatever else is already queued.
-    std::string Read(std::size_t expected, DWORD boundMs = 10000) {
-        std::string got;
-        const DWORD start = ::GetTickCount();
-        for (;;) {
-            const DWORD q = Queued();
-            if (q > 0) {
-                std::string chunk(q, '\0');
-                OVERLAPPED o = {};
-                o.hEvent = ev_;
-                DWORD n = 0;
-                if (!::ReadFile(h_, chunk.data(), q, &n, &o)) ::GetOverlappedResult(h_, &o, &n, TRUE);
-                got.append(chunk.data(), n);
-            }
-            if (got.size() >= expected) break;
-            if (::GetTickCount() - start > boundMs) break;
-            ::Sleep(2);
-        }
-        return got;
-    }
-
-private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
-    HANDLE ev_ = nullptr;
-    OVERLAPPED async_ = {};
-};
 
 // The terminal settings of the Linux end as `stty -a` reports them. Wine
 // starts Linux programs through CreateProcessW, so the test asks Linux

@@ -11,74 +11,15 @@
 
 #include "ComCtrls.h"
 #include "CommTestKit.h"
+#include "PtyPeer.h"
 #include "Forms.h"
 #include "pwcomm.h"
 
 using commtest::PumpUntil;
+using commtest::TPeer;
 
 namespace {
 
-class TPeer {
-public:
-    explicit TPeer(int port) {
-        const std::wstring name = L"\\\\.\\COM" + std::to_wstring(port);
-        h_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-        if (h_ == INVALID_HANDLE_VALUE) return;
-        DCB dcb = {};
-        dcb.DCBlength = sizeof(dcb);
-        ::GetCommState(h_, &dcb);
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = 1;
-        dcb.fOutxCtsFlow = dcb.fOutX = dcb.fInX = 0;
-        ::SetCommState(h_, &dcb);
-        COMMTIMEOUTS t = {};
-        ::SetCommTimeouts(h_, &t);
-        ::PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR);
-        ev_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~TPeer() {
-        if (h_ != INVALID_HANDLE_VALUE) ::CloseHandle(h_);
-        if (ev_) ::CloseHandle(ev_);
-    }
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    void Write(const std::string& bytes) {
-        OVERLAPPED o = {};
-        o.hEvent = ev_;
-        DWORD n = 0;
-        if (!::WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()), &n, &o))
-            ::GetOverlappedResult(h_, &o, &n, TRUE);
-    }
-    // What arrives until `expected` bytes are there or the bound passes,
-    // pumping the main thread meanwhile.
-    std::string Read(std::size_t expected, DWORD boundMs = 5000) {
-        std::string got;
-        PumpUntil(
-            [&] {
-                DWORD errors = 0;
-                COMSTAT st = {};
-                if (::ClearCommError(h_, &errors, &st) && st.cbInQue > 0) {
-                    std::string chunk(st.cbInQue, '\0');
-                    OVERLAPPED o = {};
-                    o.hEvent = ev_;
-                    DWORD n = 0;
-                    if (!::ReadFile(h_, chunk.data(), st.cbInQue, &n, &o))
-                        ::GetOverlappedResult(h_, &o, &n, TRUE);
-                    got.append(chunk.data(), n);
-                }
-                return got.size() >= expected;
-            },
-            boundMs);
-        return got;
-    }
-
-private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
-    HANDLE ev_ = nullptr;
-};
 
 // The view after the given received blocks, starting from `text` with the
 // caret at the end: a lone byte is typed (BS deletes), longer blocks are
@@ -176,7 +117,7 @@ TEST_F(TerminalPty, ReceivedBytesAppearAtTheCaretByTheirCodes) {
     Feed("<>");
     EXPECT_EQ(Text().substr(0, 2), L"<>");
     // Nothing received goes back out.
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");
 }
 
 TEST_F(TerminalPty, ALoneBackspaceDeletesAndOneInsideABlockIsInserted) {
@@ -213,11 +154,11 @@ TEST_F(TerminalPty, TypedCharactersLeaveAsSingleBytesAndEchoDecidesTheView) {
     Open();
     SendMessageW(view->Handle(), WM_CHAR, L'k', 1);
     SendMessageW(view->Handle(), WM_CHAR, 0x00E9, 1);
-    EXPECT_EQ(peer->Read(2), "k\xE9");
+    EXPECT_EQ(peer->ReadPumping(2), "k\xE9");
     EXPECT_EQ(Text(), L"");
     comm->SetTerminalEcho(true);
     SendMessageW(view->Handle(), WM_CHAR, L'm', 1);
-    EXPECT_EQ(peer->Read(1), "m");
+    EXPECT_EQ(peer->ReadPumping(1), "m");
     EXPECT_EQ(Text(), L"m");
 }
 
@@ -225,7 +166,7 @@ TEST_F(TerminalPty, TypingIntoTheViewOfAClosedPortSendsNothing) {
     SendMessageW(view->Handle(), WM_CHAR, L'k', 1);
     EXPECT_EQ(Text(), L"");
     Open();
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");
 }
 
 TEST_F(TerminalPty, ReceiveOnlyAndSendOnlyUsages) {
@@ -235,13 +176,13 @@ TEST_F(TerminalPty, ReceiveOnlyAndSendOnlyUsages) {
     EXPECT_EQ(Text(), L"t");
     Feed("RX");
     EXPECT_EQ(Text(), L"tRX");
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");
 
     comm->SetTerminalUsage(tuSend);
     Feed("hidden");
     EXPECT_EQ(Text(), L"tRX");
     SendMessageW(view->Handle(), WM_CHAR, L's', 1);
-    EXPECT_EQ(peer->Read(1), "s");
+    EXPECT_EQ(peer->ReadPumping(1), "s");
     EXPECT_EQ(Text(), L"tRX");
 }
 
@@ -251,8 +192,8 @@ TEST_F(TerminalPty, BindingTwiceAndRebindingKeepOneHook) {
     comm->SetTerminal(view);  // again: still one hook
     Open();
     SendMessageW(view->Handle(), WM_CHAR, L'1', 1);
-    EXPECT_EQ(peer->Read(1), "1");
-    EXPECT_EQ(peer->Read(1, 200), "");  // not sent twice
+    EXPECT_EQ(peer->ReadPumping(1), "1");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");  // not sent twice
 
     comm->SetTerminal(other);
     Feed("to-other");
@@ -260,13 +201,13 @@ TEST_F(TerminalPty, BindingTwiceAndRebindingKeepOneHook) {
     EXPECT_EQ(other->Text(), Expected(L"", blocks));
     SendMessageW(view->Handle(), WM_CHAR, L'v', 1);
     EXPECT_EQ(Text(), L"v");
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");
     SendMessageW(other->Handle(), WM_CHAR, L'o', 1);
-    EXPECT_EQ(peer->Read(1), "o");
+    EXPECT_EQ(peer->ReadPumping(1), "o");
 
     comm->SetTerminal(nullptr);
     SendMessageW(other->Handle(), WM_CHAR, L'p', 1);
-    EXPECT_EQ(peer->Read(1, 200), "");
+    EXPECT_EQ(peer->ReadPumping(1, 200), "");
     EXPECT_EQ(other->Text().back(), L'p');
 }
 
@@ -277,7 +218,7 @@ TEST_F(TerminalPty, OffTheMainThreadTheViewIsStillWrittenByItsOwner) {
     Feed("!");
     EXPECT_EQ(Text(), Expected(L"", blocks));
     SendMessageW(view->Handle(), WM_CHAR, L'k', 1);
-    EXPECT_EQ(peer->Read(1), "k");
+    EXPECT_EQ(peer->ReadPumping(1), "k");
 }
 
 TEST_F(TerminalPty, ABlockLeavesTheViewDrawingAsItFoundIt) {

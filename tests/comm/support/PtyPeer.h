@@ -29,8 +29,8 @@ public:
     // passes, then whatever else is already queued. ReadPumping keeps the
     // calling thread's messages moving meanwhile (the component may need the
     // main thread to send what is awaited).
-    std::string Read(std::size_t expected, DWORD boundMs = 5000) { return Collect(expected, boundMs, false); }
-    std::string ReadPumping(std::size_t expected, DWORD boundMs = 5000) {
+    std::string Read(std::size_t expected, DWORD boundMs = 10000) { return Collect(expected, boundMs, false); }
+    std::string ReadPumping(std::size_t expected, DWORD boundMs = 10000) {
         return Collect(expected, boundMs, true);
     }
     // What arrives within a short while (for "nothing was sent").

@@ -10,6 +10,7 @@
 
 #include "Application.h"
 #include "UfrmMain.h"
+#include "PtyPeer.h"
 
 namespace wintest {
 
@@ -17,26 +18,7 @@ namespace wintest {
 bool PairPorts(int& a, int& b);
 
 // The far end of the pair.
-class TPeer {
-public:
-    explicit TPeer(int port);
-    ~TPeer();
-    TPeer(const TPeer&) = delete;
-    TPeer& operator=(const TPeer&) = delete;
-    bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-    void Write(const std::string& bytes);
-    // Everything that arrives until `expected` bytes are there or the bound
-    // passes, then whatever else is already queued.
-    std::string Read(std::size_t expected, DWORD boundMs = 5000);
-    // What arrives within a short while (for "nothing was sent").
-    std::string ReadQuiet() { return Read(SIZE_MAX, 300); }
-    void Drain() { (void)Read(SIZE_MAX, 50); }
-
-private:
-    DWORD Queued();
-    HANDLE h_ = INVALID_HANDLE_VALUE;
-    HANDLE ev_ = nullptr;
-};
+using commtest::TPeer;
 
 struct TBox {
     HWND owner;
