@@ -53,12 +53,6 @@ BYTE CharsetIfAvailable(const wchar_t* face, BYTE charset) {
     return found ? charset : static_cast<BYTE>(DEFAULT_CHARSET);
 }
 
-// The port settings dialog, where the component offers one.
-template <class Comm>
-void RunConfigDialog(Comm& comm) {
-    if constexpr (requires(Comm & c) { c.ConfigDialog(); }) comm.ConfigDialog();
-}
-
 // Closes the port on every way out of a send unless "Always connected" is
 // ticked.
 class TCloseAfterSend {
@@ -472,7 +466,7 @@ void TfrmMain::LoadData1Click(tk::TObject*) {
 }
 
 void TfrmMain::COMConfig1Click(tk::TObject*) {
-    RunConfigDialog(*pwComm1);
+    pwComm1->ConfigDialog();
     ShowComParameter();
 }
 

@@ -500,6 +500,34 @@ void TpwCustomComm::ApplyPortSettings() {
 
 std::wstring TpwCustomComm::GetComName() { return L"Unknown"; }
 
+void TpwCustomComm::ReadCommConfig() {
+    CommCfg.dwSize = sizeof(COMMCONFIG);
+    CommCfg.dcb.DCBlength = sizeof(DCB);
+    if (IsDeviceOpen()) {
+        GetCommConfigFixed(fHandle, CommCfg);
+        pwCommApi().GetCommState(fHandle, &CommCfg.dcb);
+    }
+    // The patterns WriteCommState composes, read back.
+    const std::uint32_t flags = GetDcbFlags(CommCfg.dcb);
+    if ((flags & kDcbXonXoff) == kDcbXonXoff)
+        fProtocol = spXonXoff;
+    else if ((flags & kDcbHardware) == kDcbHardware)
+        fProtocol = spHardware;
+    else
+        fProtocol = spNone;
+    fRS485Mode = (flags & kDcbRS485) == kDcbRS485;
+}
+
+void TpwCustomComm::ConfigDialog() {
+    ReadCommConfig();
+    const std::wstring name = GetComName();
+    if (!pwCommApi().CommConfigDialogW(name.c_str(), ::GetForegroundWindow(), &CommCfg)) return;
+    // The dialog's DCB exactly as chosen; the next line setting or open
+    // recomposes it.
+    if (IsDeviceOpen()) pwCommApi().SetCommState(fHandle, &CommCfg.dcb);
+    ReadCommConfig();
+}
+
 const COMMPROP* TpwCustomComm::CommProp() {
     if (IsDeviceOpen()) pwCommApi().GetCommProperties(fHandle, &ComProp);
     return &ComProp;
@@ -1006,6 +1034,81 @@ void TpwCustomSerialComm::InitDeviceConnect() {
     } else {
         DoFatalError(1, 0, L"Device Connect Initialization Error", false);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The configuration in the registry.
+
+namespace {
+
+// Port number (1 byte), DCB (28 bytes), time-outs (20 bytes), little-endian.
+constexpr DWORD kStoredConfigSize = 49;
+static_assert(sizeof(DCB) == 28 && sizeof(COMMTIMEOUTS) == 20,
+              "the stored configuration holds the Win32 records as they lie");
+
+class TRegistryKey {
+public:
+    TRegistryKey(HKEY root, const std::wstring& path) {
+        if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key_, nullptr) != ERROR_SUCCESS)
+            key_ = nullptr;
+    }
+    ~TRegistryKey() {
+        if (key_) ::RegCloseKey(key_);
+    }
+    TRegistryKey(const TRegistryKey&) = delete;
+    TRegistryKey& operator=(const TRegistryKey&) = delete;
+    HKEY get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+}  // namespace
+
+void TpwCustomSerialComm::SaveConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name) {
+    try {
+        TRegistryKey key(Root, Key);
+        unsigned char record[kStoredConfigSize];
+        record[0] = static_cast<unsigned char>(fComPortNo & 0xFF);
+        std::memcpy(record + 1, &CommCfg.dcb, sizeof(DCB));
+        std::memcpy(record + 1 + sizeof(DCB), &Timeouts(), sizeof(COMMTIMEOUTS));
+        // A key that could not be opened makes the write fail.
+        if (!key.get() || ::RegSetValueExW(key.get(), Name.c_str(), 0, REG_BINARY, record,
+                                           kStoredConfigSize) != ERROR_SUCCESS)
+            throw tk::Exception(L"Registry value not written");
+    } catch (const tk::Exception&) {
+        DoFatalError(1, 0, L"Error on save config information from registry", false);
+        return;
+    }
+    WriteLog(dlDetail, L"Configuration was saved");
+}
+
+void TpwCustomSerialComm::LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name) {
+    try {
+        TRegistryKey key(Root, Key);
+        DWORD type = 0, size = 0;
+        if (key.get() &&
+            ::RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+            size == kStoredConfigSize) {
+            if (type == REG_SZ || type == REG_EXPAND_SZ) throw tk::Exception(L"Registry value is text");
+            unsigned char record[kStoredConfigSize];
+            size = kStoredConfigSize;
+            if (::RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, record, &size) != ERROR_SUCCESS ||
+                size != kStoredConfigSize)
+                throw tk::Exception(L"Registry value not read");
+            SetComPortNo(record[0]);
+            std::memcpy(&CommCfg.dcb, record + 1, sizeof(DCB));
+            WriteCommState();
+            COMMTIMEOUTS timeouts;
+            std::memcpy(&timeouts, record + 1 + sizeof(DCB), sizeof(COMMTIMEOUTS));
+            SetTimeouts(timeouts);
+        }
+    } catch (const tk::Exception&) {
+        DoFatalError(1, 0, L"Error on load config information from registry", false);
+        return;
+    }
+    WriteLog(dlDetail, L"Configuration was loaded");
 }
 
 void TpwCustomSerialComm::Update() {

@@ -168,6 +168,10 @@ public:
     const COMMCONFIG& CommConfig() const { return CommCfg; }
     const std::wstring& LastErrorString() const { return fLastErrorString; }
 
+    // The system's configuration dialog for the port; what the user confirms
+    // is taken over (and applied at once to an open port).
+    void ConfigDialog();
+
     std::uint32_t ReadyForRead();
     std::uint32_t NotYetSend();
     std::uint32_t TotalReceived() const { return fTotalReceived; }
@@ -241,6 +245,9 @@ protected:
     void Notification(tk::TComponent* AComponent, tk::TOperation Operation) override;
 
     void WriteCommState();
+    // Refreshes CommCfg from an open port and derives StreamProtocol and
+    // RS485Mode from its flow-control bits.
+    void ReadCommConfig();
     // Stops the threads, purges unsent output when asked, frees the receive
     // buffer, closes the handle and tells the listeners.
     void ClosePort(bool Purge);
@@ -325,6 +332,11 @@ public:
     void SetExtHandle(HANDLE aHandle);
     // Connection test of a device that answers DTR with DSR.
     virtual void InitDeviceConnect();
+
+    // The port number, DCB and time-outs as one 49-byte REG_BINARY value at
+    // a place the caller chooses.
+    virtual void SaveConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
+    virtual void LoadConfig(HKEY Root, const std::wstring& Key, const std::wstring& Name);
 
     void Update() override;
     void SetDeviceIndex(int Value) override;

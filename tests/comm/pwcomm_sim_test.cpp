@@ -1219,4 +1219,209 @@ TEST_F(SimComm, UpdateReloadsTheListAndTellsListeners) {
     EXPECT_EQ(std::vector<std::int32_t>({3}), rec.codes);  // out of range: nothing
 }
 
+// --- configuration dialog and the stored configuration -------------------------------
+
+namespace {
+
+DCB DialogDcb(DWORD flags, DWORD baud = 57600) {
+    DCB d = {};
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = baud;
+    d.ByteSize = 7;
+    d.Parity = EVENPARITY;
+    d.StopBits = TWOSTOPBITS;
+    d.EvtChar = 'Z';
+    SetDcbFlags(d, flags);
+    return d;
+}
+
+}  // namespace
+
+TEST_F(SimComm, ConfigDialogDerivesTheFlowControlFromWhatTheUserChose) {
+    struct Case {
+        DWORD flags;  // fBinary plus the dialog's flow-control choice
+        TStreamProtocol protocol;
+    } cases[] = {
+        {0x0001 | 0x0100 | 0x0200 | 0x0010 | 0x1000, spXonXoff},  // fOutX fInX, DTR and RTS enabled
+        {0x0001 | 0x0004 | 0x0010 | 0x2000, spHardware},          // CTS flow, DTR enabled, RTS handshake
+        {0x0001, spNone},
+    };
+    for (const auto& c : cases) {
+        const DCB chosen = DialogDcb(c.flags);
+        drv.SetDialogAnswer(&chosen);
+        comm->ConfigDialog();
+        EXPECT_EQ(c.protocol, comm->StreamProtocol()) << std::hex << c.flags;
+        EXPECT_FALSE(comm->RS485Mode());
+        EXPECT_EQ(57600u, comm->BaudRate());
+        EXPECT_EQ(7, comm->ByteSize());
+        EXPECT_EQ(pEven, comm->Parity());
+        EXPECT_EQ(sbTwo, comm->StopBits());
+        EXPECT_EQ(L'Z', comm->EventChar());
+    }
+    EXPECT_EQ(L"COM3", drv.Calls("CommConfigDialogW").back().name);
+    EXPECT_EQ(0, drv.Count("SetCommState"));  // a closed port only keeps the choice
+
+    // An RS-485 DCB reads back as such.
+    const DCB rs485 = DialogDcb(kDcbRS485);
+    drv.SetDialogAnswer(&rs485);
+    comm->ConfigDialog();
+    EXPECT_TRUE(comm->RS485Mode());
+    EXPECT_EQ(spNone, comm->StreamProtocol());
+}
+
+TEST_F(SimComm, ConfigDialogOnAnOpenPortAppliesTheChosenDcbAsItIs) {
+    Open();
+    const DCB chosen = DialogDcb(0x0001 | 0x0004 | 0x0010 | 0x2000, 38400);
+    drv.SetDialogAnswer(&chosen);
+    comm->ConfigDialog();
+    ASSERT_EQ(1, drv.Count("SetCommState"));
+    const DCB applied = LastDcb();
+    EXPECT_EQ(0, std::memcmp(&applied, &chosen, sizeof(DCB)));
+    EXPECT_EQ(spHardware, comm->StreamProtocol());
+    EXPECT_EQ(38400u, port().dcb.BaudRate);
+}
+
+TEST_F(SimComm, ConfigDialogCancelledChangesNothing) {
+    comm->SetBaudRate(4800);
+    comm->SetStreamProtocol(spXonXoff);
+    Open();
+    drv.SetDialogAnswer(nullptr);
+    comm->ConfigDialog();
+    EXPECT_EQ(0, drv.Count("SetCommState"));
+    EXPECT_EQ(4800u, comm->BaudRate());
+    EXPECT_EQ(spXonXoff, comm->StreamProtocol());
+    // The dialog was shown what the port holds.
+    EXPECT_EQ(4800u, drv.Calls("CommConfigDialogW").back().dcb.BaudRate);
+}
+
+class StoredConfig : public SimComm {
+protected:
+    void SetUp() override {
+        SimComm::SetUp();
+        key = L"Software\\QuolmTests\\StoredConfig" + std::to_wstring(::GetCurrentProcessId());
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    }
+    void TearDown() override {
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+        SimComm::TearDown();
+    }
+    void Put(DWORD type, const std::vector<unsigned char>& bytes) {
+        HKEY k = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0,
+                                                   KEY_ALL_ACCESS, nullptr, &k, nullptr));
+        ::RegSetValueExW(k, L"Port", 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+        ::RegCloseKey(k);
+    }
+    std::vector<unsigned char> Get() {
+        std::vector<unsigned char> bytes(64);
+        DWORD size = static_cast<DWORD>(bytes.size()), type = 0;
+        if (::RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"Port", RRF_RT_ANY, &type, bytes.data(),
+                           &size) != ERROR_SUCCESS)
+            return {};
+        EXPECT_EQ(static_cast<DWORD>(REG_BINARY), type);
+        bytes.resize(size);
+        return bytes;
+    }
+    std::wstring key;
+};
+
+TEST_F(StoredConfig, SaveThenLoadRestoresTheSettings) {
+    comm->SetBaudRate(115200);
+    comm->SetByteSize(7);
+    comm->SetParity(pOdd);
+    comm->SetStopBits(sbTwo);
+    comm->SetEventChar(L'#');
+    comm->SetStreamProtocol(spHardware);
+    const COMMTIMEOUTS t = {11, 22, 33, 44, 55};
+    comm->SetTimeouts(t);
+    comm->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
+    EXPECT_TRUE(log.Has(L"pwComm: Configuration was saved"));
+    const auto stored = Get();
+    ASSERT_EQ(49u, stored.size());
+    EXPECT_EQ(3, stored[0]);
+    EXPECT_EQ(28, stored[1]);  // DCBlength leads the DCB
+
+    auto other = std::make_unique<TTestComm>(nullptr);
+    other->SetLog(&log);
+    other->SetComPortNo(1);
+    other->SetStreamProtocol(spXonXoff);
+    other->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+    EXPECT_EQ(3, other->ComPortNo());
+    EXPECT_EQ(115200u, other->BaudRate());
+    EXPECT_EQ(7, other->ByteSize());
+    EXPECT_EQ(pOdd, other->Parity());
+    EXPECT_EQ(sbTwo, other->StopBits());
+    EXPECT_EQ(L'#', other->EventChar());
+    EXPECT_EQ(0, std::memcmp(&t, &other->Timeouts(), sizeof t));
+    // Flow control is the loader's own, not the stored one.
+    EXPECT_EQ(spXonXoff, other->StreamProtocol());
+    EXPECT_EQ(kDcbXonXoff, GetDcbFlags(other->Dcb()) & ~kDcbKeptFlags);
+    EXPECT_TRUE(log.Has(L"pwComm: Configuration was loaded"));
+}
+
+TEST_F(StoredConfig, ThePortNumberIsKeptInOneByte) {
+    comm->SetComPortNo(260);
+    comm->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
+    ASSERT_EQ(49u, Get().size());
+    EXPECT_EQ(4, Get()[0]);
+    comm->SetComPortNo(9);
+    comm->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+    EXPECT_EQ(4, comm->ComPortNo());
+}
+
+TEST_F(StoredConfig, LoadingAnOpenPortReopensItAndAppliesTheValues) {
+    comm->SetComPortNo(1);
+    comm->SetBaudRate(2400);
+    comm->SaveConfig(HKEY_CURRENT_USER, key, L"Port");
+    comm->SetComPortNo(3);
+    comm->SetBaudRate(9600);
+    Open();
+    comm->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(1, comm->ComPortNo());
+    EXPECT_EQ(2400u, drv.port(L"COM1").dcb.BaudRate);
+    // Closed, opened, changed: the reopen on the stored number.
+    ASSERT_GE(rec.codes.size(), 3u);
+    EXPECT_EQ(std::vector<std::int32_t>({1, 2, 3}), std::vector<std::int32_t>(rec.codes.begin(), rec.codes.begin() + 3));
+}
+
+TEST_F(StoredConfig, ValuesOfAnotherSizeAndMissingKeysLoadNothing) {
+    comm->SetBaudRate(4800);
+    for (std::size_t n : {48u, 50u}) {
+        Put(REG_BINARY, std::vector<unsigned char>(n, 0x01));
+        log.lines.clear();
+        comm->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+        EXPECT_EQ(4800u, comm->BaudRate()) << n;
+        EXPECT_EQ(3, comm->ComPortNo());
+        EXPECT_TRUE(log.Has(L"pwComm: Configuration was loaded"));
+    }
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    comm->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+    HKEY k = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k))
+        << "the key is created";
+    if (k) ::RegCloseKey(k);
+}
+
+TEST_F(StoredConfig, FailuresAreFatalErrors) {
+    Put(REG_SZ, std::vector<unsigned char>(49, 'A'));
+    try {
+        comm->LoadConfig(HKEY_CURRENT_USER, key, L"Port");
+        ADD_FAILURE() << "no exception";
+    } catch (const tk::Exception& e) {
+        EXPECT_EQ(L"Error on load config information from registry", e.Message());
+    }
+    EXPECT_TRUE(log.Has(L"Fatal Error: 1, 0, Error on load config information from registry"));
+    EXPECT_FALSE(log.Has(L"pwComm: Configuration was loaded"));
+
+    // No key can be made below a root that is no key.
+    try {
+        comm->SaveConfig(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), L"x", L"Port");
+        ADD_FAILURE() << "no exception";
+    } catch (const tk::Exception& e) {
+        EXPECT_EQ(L"Error on save config information from registry", e.Message());
+    }
+    EXPECT_FALSE(log.Has(L"pwComm: Configuration was saved"));
+}
+
 }  // namespace
