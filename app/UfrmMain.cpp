@@ -96,6 +96,7 @@ void TfrmMain::CreateComponents() {
     // pwComm1 comes after RichEdit1, which it binds as its terminal.
     Panel1 = new tk::TPanel(this);
     Label1 = new tk::TLabel(this);
+    pwDeviceBox1 = new TpwDeviceBox(this);
     chkConnected = new tk::TCheckBox(this);
     lblCOM_Parameter = new tk::TLabel(this);
     StringGrid1 = new tk::TStringGrid(this);
@@ -181,7 +182,11 @@ void TfrmMain::ApplyDesignedLayout() {
     Label1->SetBounds(5, 8, Label1->Width(), Label1->Height());
     Label1->SetCaption(L"COM PORT");
 
-    // pwDeviceBox1 (the port selector) sits at 64, 5 in Panel1.
+    pwDeviceBox1->SetName(L"pwDeviceBox1");
+    pwDeviceBox1->SetParent(Panel1);
+    pwDeviceBox1->SetBounds(64, 5, 65, 21);
+    pwDeviceBox1->SetResetOnChanged(false);
+    pwDeviceBox1->SetText(L"COM1");
 
     chkConnected->SetName(L"chkConnected");
     chkConnected->SetParent(Panel1);
@@ -260,6 +265,8 @@ void TfrmMain::ApplyDesignedLayout() {
     pwComm1->SetTerminal(RichEdit1);
     pwComm1->SetTerminalUsage(tuBoth);
     pwComm1->SetTerminalEcho(false);
+    // References last: binding the selector loads the component's port list.
+    pwDeviceBox1->SetpwComm(pwComm1);
 
     SetOnCreate(TNotifyEvent(this, &TfrmMain::FormCreate));
     SetOnResize(TNotifyEvent(this, &TfrmMain::FormResize));

@@ -14,6 +14,7 @@
 #include "Menus.h"
 #include "StdCtrls.h"
 #include "pwcomm.h"
+#include "pwcommbox.h"
 
 // The caption as designed; FormCreate appends the version.
 inline const wchar_t* const kMainCaption = L"Quolm-Portwright";
@@ -36,6 +37,7 @@ public:
     // Controls and components, as designed.
     tk::TPanel* Panel1;
     tk::TLabel* Label1;
+    TpwDeviceBox* pwDeviceBox1;
     tk::TCheckBox* chkConnected;
     tk::TLabel* lblCOM_Parameter;
     tk::TStringGrid* StringGrid1;
