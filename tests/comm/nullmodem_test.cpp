@@ -39,9 +39,8 @@ struct TRecorder : tk::TObject {
 class NullModem : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* v = std::getenv("QUOLM_PAIR1");
         int a = 0, b = 0;
-        if (!v || std::sscanf(v, "COM%d:COM%d", &a, &b) != 2)
+        if (!commtest::PairPorts(a, b))
             GTEST_SKIP() << "no pty pair (run inside tests/harness/sandbox.sh)";
         peer = std::make_unique<TPeer>(b);
         ASSERT_TRUE(peer->ok());

@@ -1,10 +1,17 @@
 #include "PtyPeer.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "Application.h"
 
 namespace commtest {
+
+bool PairPorts(int& a, int& b) {
+    const char* v = std::getenv("QUOLM_PAIR1");
+    return v && std::sscanf(v, "COM%d:COM%d", &a, &b) == 2;
+}
 
 TPeer::TPeer(int port) {
     const std::wstring name = L"\\\\.\\COM" + std::to_wstring(port);

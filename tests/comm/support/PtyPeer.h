@@ -11,6 +11,10 @@
 
 namespace commtest {
 
+// COMa<->COMb of the harness's first pair (QUOLM_PAIR1 = "COM10:COM11");
+// false outside the harness.
+bool PairPorts(int& a, int& b);
+
 class TPeer {
 public:
     explicit TPeer(int port);

@@ -65,16 +65,7 @@ struct Driver::Impl {
         Port* p = d.ByHandle(h);
         if (!p) return Fail(ERROR_INVALID_HANDLE);
         // Closing cancels everything still pending on the handle.
-        for (auto it = d.pendingWaits_.begin(); it != d.pendingWaits_.end();) {
-            if (it->h == h) {
-                *it->mask = 0;
-                it->ovl->Internal = kStatusCancelled;
-                if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
-                it = d.pendingWaits_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        d.EndPendingWaits(h, kStatusCancelled);
         for (auto it = d.pendingWrites_.begin(); it != d.pendingWrites_.end();) {
             if (it->h == h) {
                 it->ovl->Internal = kStatusCancelled;
@@ -235,16 +226,7 @@ struct Driver::Impl {
         SIM_ENTER((Call{"SetCommMask", h, mask}));
         p->mask = mask;
         // A new mask completes a pending wait with an empty mask.
-        for (auto it = d.pendingWaits_.begin(); it != d.pendingWaits_.end();) {
-            if (it->h == h) {
-                *it->mask = 0;
-                it->ovl->Internal = 0;
-                if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
-                it = d.pendingWaits_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        d.EndPendingWaits(h, 0);
         return TRUE;
     }
 
@@ -416,16 +398,7 @@ struct Driver::Impl {
         // Like Wine, a wait is not cancelled while the device answers; once
         // it has gone, the system ends everything pending on it.
         if (p->vanishedError) {
-            for (auto it = d.pendingWaits_.begin(); it != d.pendingWaits_.end();) {
-                if (it->h == h) {
-                    *it->mask = 0;
-                    it->ovl->Internal = kStatusCancelled;
-                    if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
-                    it = d.pendingWaits_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
+            d.EndPendingWaits(h, kStatusCancelled);
         }
         for (auto it = d.pendingWrites_.begin(); it != d.pendingWrites_.end();) {
             if (it->h == h) {
@@ -544,6 +517,19 @@ Port* Driver::ByName(const std::wstring& name) {
 
 void Driver::Record(Call c) { calls_.push_back(std::move(c)); }
 
+void Driver::EndPendingWaits(HANDLE h, ULONG_PTR status) {
+    for (auto it = pendingWaits_.begin(); it != pendingWaits_.end();) {
+        if (it->h == h) {
+            *it->mask = 0;
+            it->ovl->Internal = status;
+            if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
+            it = pendingWaits_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void Driver::FirePendingWait(Port& p) {
     for (auto it = pendingWaits_.begin(); it != pendingWaits_.end();) {
         if (it->h != p.handle) {
@@ -611,16 +597,7 @@ void Driver::Vanish(const std::wstring& name, DWORD error) {
     Port& p = port(name);
     p.vanishedError = error;
     p.waitFails = error;
-    for (auto it = pendingWaits_.begin(); it != pendingWaits_.end();) {
-        if (it->h == p.handle) {
-            *it->mask = 0;
-            it->ovl->Internal = kStatusCancelled;
-            if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
-            it = pendingWaits_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    EndPendingWaits(p.handle, kStatusCancelled);
 }
 
 void Driver::StopAnswering(const std::wstring& name, DWORD error) {

@@ -119,6 +119,8 @@ private:
     Port* ByName(const std::wstring& name);
     void Record(Call c);
     void FirePendingWait(Port& p);
+    // Ends every wait pending on the handle with an empty mask and `status`.
+    void EndPendingWaits(HANDLE h, ULONG_PTR status);
 
     mutable std::recursive_mutex mu_;
     std::map<std::wstring, Port> ports_;

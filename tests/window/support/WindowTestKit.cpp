@@ -7,11 +7,6 @@
 
 namespace wintest {
 
-bool PairPorts(int& a, int& b) {
-    const char* v = std::getenv("QUOLM_PAIR1");
-    return v && std::sscanf(v, "COM%d:COM%d", &a, &b) == 2;
-}
-
 TBoxRecorder::TBoxRecorder() {
     saved_ = tk::Application().SetMessageBoxHook(
         [this](HWND owner, const std::wstring& text, const std::wstring& caption, UINT flags) {

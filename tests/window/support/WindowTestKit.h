@@ -14,8 +14,7 @@
 
 namespace wintest {
 
-// COMa<->COMb from QUOLM_PAIR1 ("COM10:COM11"); false outside the harness.
-bool PairPorts(int& a, int& b);
+using commtest::PairPorts;
 
 // The far end of the pair.
 using commtest::TPeer;
