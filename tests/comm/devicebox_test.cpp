@@ -77,6 +77,7 @@ protected:
     using Names = std::vector<std::wstring>;
 
     sim::Driver drv;
+    commtest::TRecorder rec;  // outlives the component it listens to
     tk::TForm* form = nullptr;
     TListedComm* comm = nullptr;
     TBox* box = nullptr;
@@ -102,7 +103,6 @@ TEST_F(DeviceBox, BindingLoadsOrCopiesTheListAndShowsTheComponentsPort) {
 
 TEST_F(DeviceBox, PickingMovesTheComponentEvenToTheSamePort) {
     box->SetpwComm(comm);
-    commtest::TRecorder rec;
     rec.Attach(*comm);
     box->Pick(0);
     EXPECT_EQ(1, comm->ComPortNo());
