@@ -9,7 +9,6 @@
 // Usage (inside the harness only; it opens the ports of QUOLM_PAIR1):
 //   tests/harness/sandbox.sh --build-dir B tests/harness/wine-run.sh B/tools/bench_comm/bench_comm.exe [cycles]
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,20 +18,15 @@
 #include <vector>
 
 #include "Application.h"
+#include "BenchKit.h"
 #include "pwcomm.h"
 
 namespace {
 
-double Now() {
-    static const LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
+using benchkit::HandleCount;
+using benchkit::Now;
+using benchkit::ThreadCount;
+
 
 struct Stats {
     double median, p95;
@@ -147,29 +141,7 @@ bool BareCycle(int port, const std::string& data) {
     return true;
 }
 
-DWORD ThreadCount() {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snap == INVALID_HANDLE_VALUE) return 0;
-    THREADENTRY32 te = {};
-    te.dwSize = sizeof(te);
-    DWORD n = 0;
-    const DWORD pid = GetCurrentProcessId();
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == pid) ++n;
-    CloseHandle(snap);
-    return n;
-}
 
-// GetProcessHandleCount answers 0 under Wine, so the handle table is probed:
-// every value that GetHandleInformation accepts is an open handle.
-DWORD HandleCount() {
-    DWORD n = 0;
-    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    }
-    return n;
-}
 
 }  // namespace
 

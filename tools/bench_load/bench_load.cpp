@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "BenchKit.h"
 #include "Classes.h"
 #include "DataFile.h"
 #include "GridModel.h"
@@ -14,16 +15,6 @@
 
 namespace {
 
-double Seconds() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(freq.QuadPart);
-}
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -72,9 +63,9 @@ int main() {
             tk::TStringList lines;
             tk::TGridModel grid(4, 2, 24);
             try {
-                const double t0 = Seconds();
+                const double t0 = benchkit::Now();
                 LoadDataFile(file, lines, grid);
-                best[s] = std::min(best[s], Seconds() - t0);
+                best[s] = std::min(best[s], benchkit::Now() - t0);
             } catch (const tk::Exception& e) {
                 std::printf("load failed: %ls\n", e.Message().c_str());
                 status = 1;

@@ -2,9 +2,6 @@
 // pair 1, started from here through /bin/sh once the port is open.
 //   bench_receive throughput MB | terminal MB | idle SECONDS | soak MB | cycles N
 #include <windows.h>
-// clang-format off
-#include <tlhelp32.h>
-// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -15,25 +12,19 @@
 #include <vector>
 
 #include "Application.h"
+#include "BenchKit.h"
 #include "ComCtrls.h"
 #include "Forms.h"
 #include "pwcomm.h"
 
 namespace {
 
+using benchkit::CpuSeconds;
+using benchkit::Now;
+
 int gPortA = 0;
 std::string gPathB;
 
-double Now() {
-    static LARGE_INTEGER f = [] {
-        LARGE_INTEGER x;
-        QueryPerformanceFrequency(&x);
-        return x;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 // Starts a Linux shell command; the handle of a Linux process tells nothing
 // useful, so completion is seen by the bytes.
@@ -58,25 +49,7 @@ void StartWriter(long long bytes) {
         std::to_string(bytes) + " > '" + gPathB + "'");
 }
 
-DWORD Threads() {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te = {};
-    te.dwSize = sizeof(te);
-    DWORD n = 0;
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-    CloseHandle(snap);
-    return n;
-}
 
-DWORD Handles() {
-    DWORD n = 0;
-    for (ULONG_PTR v = 4; v < 0x20000; v += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
-    }
-    return n;
-}
 
 struct TCounter : tk::TObject {
     std::atomic<long long> bytes{0};
@@ -256,8 +229,6 @@ double BareRichEdit(long long want) {
     return rate;
 }
 
-double CpuSeconds();
-
 // Plain Win32 beside it: one overlapped WaitCommEvent kept pending (re-armed
 // at once when the driver ends it), nothing else.
 void BareIdle(double seconds) {
@@ -291,14 +262,6 @@ void BareIdle(double seconds) {
     CloseHandle(h);
 }
 
-double CpuSeconds() {
-    FILETIME c, e, k, u;
-    GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
-    auto s = [](FILETIME f) {
-        return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7;
-    };
-    return s(k) + s(u);
-}
 
 }  // namespace
 
@@ -378,7 +341,7 @@ int main(int argc, char** argv) {
         TRig rig(false);
         rig.comm->SetActive(true);
         rig.comm->SetActive(false);
-        const DWORD h0 = Handles(), th0 = Threads();
+        const DWORD h0 = benchkit::HandleCount(), th0 = benchkit::ThreadCount();
         StartWriter(400LL << 20);
         const double t0 = Now();
         for (long long i = 0; i < n; ++i) {
@@ -395,7 +358,7 @@ int main(int argc, char** argv) {
         std::printf(
             "cycles: %lld open/close in %.1f s, %lld bytes received; handles %lu -> %lu, threads "
             "%lu -> %lu\n",
-            n, Now() - t0, rig.counter.bytes.load(), h0, Handles(), th0, Threads());
+            n, Now() - t0, rig.counter.bytes.load(), h0, benchkit::HandleCount(), th0, benchkit::ThreadCount());
     }
     return 0;
 }
