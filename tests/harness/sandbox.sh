@@ -29,11 +29,19 @@
 # wires the pairs like a null-modem cable (DTR -> DSR+DCD, RTS -> CTS). It is
 # opt-in per program: LD_PRELOAD=$QUOLM_NULLMODEM_PRELOAD, which wine-run.sh
 # sets when QUOLM_NULL_MODEM=1 and --null-modem sets for CMD.
+#
+# 64-bit only: where this machine cannot run 32-bit programs (or with
+# QUOLM_WINE64_ONLY=1), every "wine" of CMD and of the harness is Wine's 64-bit
+# loader (a directory of its own first in PATH, WINELOADER set). When forced,
+# the 32-bit loader is replaced in the namespace by a program that the kernel
+# refuses with "Exec format error", as on such a machine.
 set -euo pipefail
 
 HARNESS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(cd "$HARNESS_DIR/../.." && pwd)
 SELF="$HARNESS_DIR/$(basename "${BASH_SOURCE[0]}")"
+# shellcheck source=wine-arch.sh
+source "$HARNESS_DIR/wine-arch.sh"
 
 # The fixed test pairs: COM10<->COM11, COM12<->COM13, COM14<->COM15.
 PAIRS=("COM10:COM11" "COM12:COM13" "COM14:COM15")
@@ -90,6 +98,7 @@ if [[ "${QUOLM_SANDBOX_STAGE:-}" != inner ]]; then
     if [[ $START_X -eq 1 ]]; then
         command -v Xvfb >/dev/null || die "Xvfb is missing (run scripts/setup.sh)"
     fi
+    quolm_wine_arch
     export QUOLM_SANDBOX_STAGE=inner
     # Own PID namespace too: if this script is killed outright, the kernel
     # ends Wine, socat and Xvfb with it.
@@ -159,7 +168,7 @@ cleanup() {
     wineserver -k >/dev/null 2>&1 || true
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-    wineserver -w >/dev/null 2>&1 || true
+    timeout 60 wineserver -w >/dev/null 2>&1 || true
     exit "$rc"
 }
 trap cleanup EXIT
@@ -168,20 +177,61 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 
 # A wineserver for this prefix started elsewhere would still see the host's /dev.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
+timeout 30 wineserver -k >/dev/null 2>&1 || true
+timeout 30 wineserver -w >/dev/null 2>&1 || true
+
+# --- Wine's loaders -------------------------------------------------------------------
+quolm_wine_arch
+if ! quolm_wine_has_win32; then
+    say "64-bit Wine only: $QUOLM_WINE_ARCH_WHY"
+    if [[ "${QUOLM_WINE64_ONLY:-}" == 1 && -e "$QUOLM_WINE32_LOADER" ]]; then
+        # An ELF for another machine: execve fails with ENOEXEC, exactly as
+        # a 32-bit program does on a kernel without 32-bit support.
+        foreign=$(mktemp /tmp/quolm-foreign-elf.XXXXXX)
+        printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00' >"$foreign"
+        head -c 64 /dev/zero >>"$foreign"
+        chmod 755 "$foreign"
+        mount --bind "$foreign" "$QUOLM_WINE32_LOADER"
+        rm -f "$foreign"
+    fi
+    WINE64_BIN="$BUILD_DIR/.wine64-bin"
+    mkdir -p "$WINE64_BIN"
+    for name in wine wine-stable; do
+        printf '#!/bin/sh\nexec %s "$@"\n' "$QUOLM_WINE64_LOADER" >"$WINE64_BIN/$name"
+        chmod 755 "$WINE64_BIN/$name"
+    done
+    export PATH="$WINE64_BIN:$PATH"
+    export WINELOADER=$QUOLM_WINE64_LOADER
+fi
 
 # --- the prefix, created once per build tree ----------------------------------------
-if [[ ! -f "$WINEPREFIX/.quolm-ready" ]]; then
-    say "creating Wine prefix $WINEPREFIX"
+# The marker holds the kinds of program the prefix was made for.
+READY="$WINEPREFIX/.quolm-ready"
+PREFIX_FRESH=0
+create_prefix() {
+    PREFIX_FRESH=1
+    say "creating Wine prefix $WINEPREFIX ($QUOLM_WINE_ARCH)"
     rm -rf "$WINEPREFIX"
-    start=$SECONDS
-    wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
+    local start=$SECONDS
+    timeout 600 wineboot -i >/dev/null 2>&1 || die "wineboot -i failed"
     wineserver -w
-    [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]] ||
-        die "the prefix cannot run 32-bit programs (is wine32:i386 installed?)"
-    touch "$WINEPREFIX/.quolm-ready"
+    if quolm_wine_has_win32; then
+        [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]] ||
+            die "the prefix cannot run 32-bit programs (is wine32:i386 installed?)"
+    fi
+    echo "$QUOLM_WINE_ARCH" >"$READY"
     say "prefix ready in $((SECONDS - start)) s"
+}
+stop_wine_hard() { # every Wine process of this namespace, however stuck
+    timeout 20 wineserver -k >/dev/null 2>&1 || true
+    pkill -9 -f 'wineserver|\.exe|wine64|/wine ' 2>/dev/null || true
+    timeout 20 wineserver -w >/dev/null 2>&1 || true
+}
+if [[ ! -f "$READY" ]]; then
+    create_prefix
+elif quolm_wine_has_win32 && [[ "$(cat "$READY")" != *win32* ]]; then
+    say "the prefix was made for 64-bit programs only"
+    create_prefix
 fi
 
 # --- null-modem pairs -------------------------------------------------------------
@@ -241,7 +291,16 @@ REG="$BUILD_DIR/.ports.reg"
         printf '"%s"="%s"\r\n' "$port" "${PORT_MAP[$port]}"
     done
 } >"$REG"
-wine regedit /S "Z:${REG//\//\\}" >/dev/null 2>&1 || die "regedit failed"
+# A run killed in the middle can leave a prefix in which Wine hangs or fails
+# at its first call: then the prefix is made anew, once.
+apply_ports() { timeout 120 wine regedit /S "Z:${REG//\//\\}" >/dev/null 2>&1; }
+if ! apply_ports; then
+    [[ $PREFIX_FRESH -eq 0 ]] || die "regedit failed in the new prefix"
+    say "Wine does not answer in $WINEPREFIX (left so by a killed run?): making it anew"
+    stop_wine_hard
+    create_prefix
+    apply_ports || die "regedit failed"
+fi
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 
@@ -269,7 +328,7 @@ fi
 # Keep one wineserver up between the programs of the run, so each starts fast
 # (and it goes away by itself if nothing runs for a while).
 wineserver -p30
-wine cmd /c exit >/dev/null 2>&1 || die "wine does not start in $WINEPREFIX"
+timeout 120 wine cmd /c exit >/dev/null 2>&1 || die "wine does not start in $WINEPREFIX"
 for port in "${!PORT_MAP[@]}"; do
     [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || die "Wine did not map $port"
 done
@@ -302,6 +361,7 @@ export QUOLM_NULLMODEM_DIR="$NM_STATE_DIR"
 export QUOLM_NULLMODEM_PRELOAD="$NM_LIB_DIR/"'$LIB'"/libquolm-nullmodem.so"
 
 export QUOLM_SANDBOX=1
+export QUOLM_WINE_ARCH QUOLM_WINE_ARCH_WHY
 export QUOLM_BUILD_DIR="$BUILD_DIR"
 export QUOLM_PTY_DIR="$PTY_DIR"
 say "ports ${!PORT_MAP[*]}; display ${DISPLAY:-none}; prefix $WINEPREFIX"

@@ -4,11 +4,14 @@
 #
 #   tools/bench_app/run-bench.sh [--build-dir DIR] [bench_app.py options...]
 #
-# DIR defaults to build/i686 (Quolm.exe, wininfo.exe and emptywin.exe built).
+# DIR defaults to build/i686, or build/x86_64 where 32-bit programs cannot run
+# (Quolm.exe, wininfo.exe and emptywin.exe built).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
-BUILD_DIR=build/i686
+# shellcheck source=../../tests/harness/wine-arch.sh
+source tests/harness/wine-arch.sh
+BUILD_DIR=build/$(quolm_default_preset)
 if [[ "${1:-}" == --build-dir ]]; then
     BUILD_DIR=${2:?--build-dir needs a directory}
     shift 2

@@ -4,7 +4,8 @@
 #
 #   tools/demo/run-demo.sh [--headless | --interactive] [--build-dir DIR]
 #
-# It builds nothing (scripts/run.sh builds the 32-bit program first). COM1 is
+# It builds nothing (scripts/run.sh builds the program first; DIR defaults to
+# build/i686, or build/x86_64 where 32-bit programs cannot run). COM1 is
 # only the sandbox's pty pair (tests/harness/sandbox.sh --device COM1): the
 # machine's own serial ports are never visible to Wine.
 #
@@ -19,8 +20,10 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 REPO_DIR=$PWD
 
+# shellcheck source=../../tests/harness/wine-arch.sh
+source tests/harness/wine-arch.sh
 MODE=auto
-BUILD_DIR=${QUOLM_DEMO_BUILD_DIR:-$REPO_DIR/build/i686}
+BUILD_DIR=${QUOLM_DEMO_BUILD_DIR:-$REPO_DIR/build/$(quolm_default_preset)}
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --headless) MODE=headless; shift ;;
@@ -35,7 +38,7 @@ BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 EXE="$BUILD_DIR/app/Quolm.exe"
 WININFO="$BUILD_DIR/tools/demo/wininfo.exe"
 for f in "$EXE" "$WININFO"; do
-    [[ -f "$f" ]] || { echo "run-demo: $f is missing (build the i686 preset first)" >&2; exit 1; }
+    [[ -f "$f" ]] || { echo "run-demo: $f is missing (build its preset first)" >&2; exit 1; }
 done
 command -v python3 >/dev/null || { echo "run-demo: python3 is missing (run scripts/setup.sh)" >&2; exit 1; }
 
