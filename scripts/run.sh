@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
-# shellcheck source=../tests/harness/wine-arch.sh
-source tests/harness/wine-arch.sh
+# shellcheck source=wine-arch.sh
+source scripts/wine-arch.sh
 quolm_wine_arch
 preset=$(quolm_default_preset)
 if [[ $preset != i686 ]]; then

@@ -29,8 +29,8 @@ PACKAGES=(
     xdotool imagemagick x11-utils
     # The simulated serial device of the demo and the end-to-end test
     python3
-    # unshare, mount, flock, pgrep used by the harness; zip for the bundles
-    procps util-linux mount zip
+    # unshare, mount, flock, pgrep used by the harness
+    procps util-linux mount
 )
 RETRIES=${QUOLM_APT_RETRIES:-3}
 

@@ -77,8 +77,8 @@ if ! bash scripts/setup.sh; then
     note_failure "scripts/setup.sh"
     finish
 fi
-# shellcheck source=../tests/harness/wine-arch.sh
-source tests/harness/wine-arch.sh
+# shellcheck source=wine-arch.sh
+source scripts/wine-arch.sh
 quolm_wine_arch
 echo "test.sh: Wine runs: $QUOLM_WINE_ARCH${QUOLM_WINE_ARCH_WHY:+ ($QUOLM_WINE_ARCH_WHY)}"
 

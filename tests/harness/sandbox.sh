@@ -40,8 +40,8 @@ set -euo pipefail
 HARNESS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(cd "$HARNESS_DIR/../.." && pwd)
 SELF="$HARNESS_DIR/$(basename "${BASH_SOURCE[0]}")"
-# shellcheck source=wine-arch.sh
-source "$HARNESS_DIR/wine-arch.sh"
+# shellcheck source=../../scripts/wine-arch.sh
+source "$REPO_DIR/scripts/wine-arch.sh"
 
 # The fixed test pairs: COM10<->COM11, COM12<->COM13, COM14<->COM15.
 PAIRS=("COM10:COM11" "COM12:COM13" "COM14:COM15")

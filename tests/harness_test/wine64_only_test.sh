@@ -18,8 +18,8 @@ check() { # check WHAT COMMAND...: one line per check
     if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi
 }
 
-# shellcheck source=../harness/wine-arch.sh
-source tests/harness/wine-arch.sh
+# shellcheck source=../../scripts/wine-arch.sh
+source scripts/wine-arch.sh
 quolm_wine_arch
 check "the forced mode picks the 64-bit build" [ "$(quolm_default_preset)" = x86_64 ]
 check "the forced mode gives its reason" [ -n "$QUOLM_WINE_ARCH_WHY" ]

@@ -9,8 +9,8 @@
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
-# shellcheck source=../../tests/harness/wine-arch.sh
-source tests/harness/wine-arch.sh
+# shellcheck source=../../scripts/wine-arch.sh
+source scripts/wine-arch.sh
 BUILD_DIR=build/$(quolm_default_preset)
 if [[ "${1:-}" == --build-dir ]]; then
     BUILD_DIR=${2:?--build-dir needs a directory}

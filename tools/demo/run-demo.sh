@@ -20,8 +20,8 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 REPO_DIR=$PWD
 
-# shellcheck source=../../tests/harness/wine-arch.sh
-source tests/harness/wine-arch.sh
+# shellcheck source=../../scripts/wine-arch.sh
+source scripts/wine-arch.sh
 MODE=auto
 BUILD_DIR=${QUOLM_DEMO_BUILD_DIR:-$REPO_DIR/build/$(quolm_default_preset)}
 while [[ $# -gt 0 ]]; do
