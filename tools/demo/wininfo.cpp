@@ -4,6 +4,7 @@
 //   wininfo.exe TITLE-PREFIX [OUTFILE] [TIMEOUT-MS]
 //   wininfo.exe --close TITLE-PREFIX
 //   wininfo.exe --combo TITLE-PREFIX
+//   wininfo.exe --items TITLE-PREFIX
 //   wininfo.exe --text CLASS-PREFIX TITLE-PREFIX
 //
 // Waits up to TIMEOUT-MS (default 10000) for a visible top-level window whose
@@ -13,7 +14,8 @@
 // window showed up. An output file lets it report from inside a Wine desktop,
 // where standard output is not passed through. --close posts WM_CLOSE to the
 // window, which a user does with the close box. --combo prints the text shown
-// by the window's first combo box (exit code 1 when it has none); --text the
+// by the window's first combo box (exit code 1 when it has none), --items
+// every entry of its list, one a line; --text the
 // text of its first child whose class name starts with CLASS-PREFIX (letter
 // case ignored), e.g. RichEdit.
 #include <windows.h>
@@ -57,6 +59,14 @@ BOOL CALLBACK VisitChild(HWND wnd, LPARAM param) {
     return TRUE;
 }
 
+void PrintUtf8Line(const std::wstring& text) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
 // The text of another process's window: WM_GETTEXT is what returns what a
 // control shows (GetWindowText would not ask it). Written as UTF-8.
 int PrintChildText(const Search& s, const wchar_t* classPrefix, bool exact) {
@@ -73,11 +83,30 @@ int PrintChildText(const Search& s, const wchar_t* classPrefix, bool exact) {
     SendMessageTimeoutW(c.found, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
                         5000, &got);
     text.resize(got);
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fputc('\n', stdout);
+    PrintUtf8Line(text);
+    return 0;
+}
+
+// The entries of the first combo box (the system marshals CB_GETLBTEXT).
+int PrintComboItems(const Search& s) {
+    ChildSearch c;
+    c.classPrefix = L"ComboBox";
+    EnumChildWindows(s.found, VisitChild, reinterpret_cast<LPARAM>(&c));
+    if (!c.found) return 1;
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(c.found, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count)) return 1;
+    for (WPARAM i = 0; i < count; ++i) {
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(c.found, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 5000, &length);
+        if (static_cast<LRESULT>(length) == CB_ERR) return 1;
+        std::wstring text(length + 1, L'\0');
+        DWORD_PTR got = 0;
+        SendMessageTimeoutW(c.found, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 5000,
+                            &got);
+        if (static_cast<LRESULT>(got) == CB_ERR) return 1;
+        text.resize(got);
+        PrintUtf8Line(text);
+    }
     return 0;
 }
 
@@ -102,6 +131,13 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
         if (!s.found) return 1;
         return PrintChildText(s, L"ComboBox", true);
+    }
+    if (std::wcscmp(argv[1], L"--items") == 0) {
+        if (argc < 3) return 2;
+        s.prefix = argv[2];
+        EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
+        if (!s.found) return 1;
+        return PrintComboItems(s);
     }
     if (std::wcscmp(argv[1], L"--text") == 0) {
         if (argc < 4) return 2;
