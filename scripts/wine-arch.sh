@@ -6,6 +6,7 @@
 #                        win64); decided once, later calls reuse the result
 #   quolm_wine_has_win32 true where 32-bit programs run
 #   quolm_default_preset "i686" where 32-bit programs run, else "x86_64"
+#   quolm_wine_loader    the command that runs Windows programs, in QUOLM_WINE
 #
 # Some kernels cannot run 32-bit Linux programs at all ("Exec format error"),
 # Wine's 32-bit loader included, and Debian's /usr/bin/wine picks that loader
@@ -43,4 +44,17 @@ quolm_wine_has_win32() {
 
 quolm_default_preset() {
     if quolm_wine_has_win32; then echo i686; else echo x86_64; fi
+}
+
+# quolm_wine_loader: the command that runs a Windows program here, in
+# QUOLM_WINE ("wine", or the 64-bit loader itself where 32-bit programs do not
+# run; WINELOADER is then set too, so Wine's own child processes use it).
+quolm_wine_loader() {
+    quolm_wine_arch
+    if quolm_wine_has_win32; then
+        QUOLM_WINE=wine
+    else
+        QUOLM_WINE=$QUOLM_WINE64_LOADER
+        export WINELOADER=$QUOLM_WINE64_LOADER
+    fi
 }
