@@ -62,3 +62,23 @@ qd_wait_size "$WORK/device.raw" "$expected" 10 || qd_say "the typed command did 
 qd_wait_quiet "$WORK/device.log" 3
 sleep 0.5
 import -window "$QD_WINDOW" "${SHOT%.png}-terminal.png"
+
+# The About box, from the menu bar's "About" (just above the client area).
+qd_say "opening About"
+xdotool mousemove --sync $((QD_CLIENT_X + 93)) $((QD_CLIENT_Y - 9)) click 1
+sleep 1.5
+# Only the box: its client area from Windows (through a file, as inside a
+# desktop), widened by the tool window's frame and small caption.
+about=$(mktemp /tmp/quolm-about.XXXXXX)
+rm -f "$about"
+qd_wine "$QD_WININFO" "About" "Z:${about//\//\\}" 5000 >/dev/null 2>&1 || true
+for _ in $(seq 100); do [[ -s "$about" ]] && break; sleep 0.05; done
+read -r ax ay aw ah _ < <(tr -d '\r' <"$about" 2>/dev/null) || true
+rm -f "$about"
+if [[ "${ah:-}" =~ ^[0-9]+$ ]]; then
+    import -window "$QD_WINDOW" -crop "$((aw + 6))x$((ah + 20))+$((ax - 3))+$((ay - 17))" +repage "${SHOT%.png}-about.png"
+else
+    qd_say "the About box did not appear"
+    import -window "$QD_WINDOW" "${SHOT%.png}-about.png"
+fi
+qd_wine "$QD_WININFO" --close "About" >/dev/null 2>&1 || true

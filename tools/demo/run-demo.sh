@@ -53,19 +53,10 @@ WORK=$(mktemp -d /tmp/quolm-demo.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 SHOT="$REPO_DIR/build/demo-screenshot.png"
 
-# The sample command table: every send form, CRLF line ends as written on
-# Windows. Row 5 sends AT without a line end; the device waits until row 6
-# sends the CR alone.
-printf '%s\r\n' \
-    "Sample commands for the simulated device on COM1" \
-    "RowCount=7" \
-    "1=ASCII+CR,Attention,AT" \
-    "2=ASCII+CR,Identify,ATI" \
-    "3=ASCII+CRLF,Firmware version,AT+GMR" \
-    "4=HEX,Ping frame,01 02 0A FF" \
-    "5=ASCII,Type AT (no line end),AT" \
-    "6=ASCII+CR,Line end only," \
-    "7=ASCII+CR,Unknown command,AT+FOO" >"$WORK/quolm.dat"
+# The sample command table of the release bundle: every send form, CRLF line
+# ends as written on Windows. Row 5 sends AT without a line end; the device
+# waits until row 6 sends the CR alone.
+cp dist/quolm.dat "$WORK/quolm.dat"
 
 echo "run-demo: working directory $WORK (quolm.dat with 7 commands)"
 if [[ $MODE == interactive ]]; then
@@ -91,7 +82,7 @@ else
 fi
 if [[ $MODE == headless ]]; then
     if [[ -f "$SHOT" ]]; then
-        echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png)"
+        echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png; the About box: ${SHOT%.png}-about.png)"
     else
         echo "run-demo: no screenshot was taken" >&2
         [[ $rc -ne 0 ]] || rc=1
