@@ -291,27 +291,6 @@ REG="$BUILD_DIR/.ports.reg"
         printf '"%s"="%s"\r\n' "$port" "${PORT_MAP[$port]}"
     done
 } >"$REG"
-# A run killed in the middle can leave a prefix in which Wine hangs or fails
-# at its first call: then the prefix is made anew, once.
-apply_ports() { timeout 120 wine regedit /S "Z:${REG//\//\\}" >/dev/null 2>&1; }
-if ! apply_ports; then
-    [[ $PREFIX_FRESH -eq 0 ]] || die "regedit failed in the new prefix"
-    say "Wine does not answer in $WINEPREFIX (left so by a killed run?): making it anew"
-    stop_wine_hard
-    create_prefix
-    apply_ports || die "regedit failed"
-fi
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
-
-# A deleted value leaves its dosdevices link behind, and the link still opens.
-for link in "$WINEPREFIX"/dosdevices/com*; do
-    [[ -L "$link" ]] || continue
-    name=$(basename "$link")
-    if [[ "$(readlink "$link")" != "${PORT_MAP[${name^^}]:-/nonexistent}" ]]; then
-        rm -f "$link"
-    fi
-done
 
 # --- X server ---------------------------------------------------------------------
 if [[ $START_X -eq 1 ]]; then
@@ -325,13 +304,37 @@ if [[ $START_X -eq 1 ]]; then
     export DISPLAY=":$display"
 fi
 
-# Keep one wineserver up between the programs of the run, so each starts fast
-# (and it goes away by itself if nothing runs for a while).
-wineserver -p30
-timeout 120 wine cmd /c exit >/dev/null 2>&1 || die "wine does not start in $WINEPREFIX"
-for port in "${!PORT_MAP[@]}"; do
-    [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || die "Wine did not map $port"
-done
+# Map exactly our ports and start the run's wineserver. It keeps running
+# between the programs of the run, so each starts fast (and goes away by
+# itself if nothing runs for a while).
+start_wine() { # start_wine: 0 when Wine answers with our ports mapped, else 1 (reason said)
+    timeout 120 wine regedit /S "Z:${REG//\//\\}" >/dev/null 2>&1 || { say "regedit failed"; return 1; }
+    timeout 30 wineserver -k >/dev/null 2>&1 || true
+    timeout 30 wineserver -w >/dev/null 2>&1 || true
+    # A deleted value leaves its dosdevices link behind, and the link still opens.
+    local link name port
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        [[ -L "$link" ]] || continue
+        name=$(basename "$link")
+        if [[ "$(readlink "$link")" != "${PORT_MAP[${name^^}]:-/nonexistent}" ]]; then
+            rm -f "$link"
+        fi
+    done
+    wineserver -p30 >/dev/null 2>&1 </dev/null
+    timeout 120 wine cmd /c exit >/dev/null 2>&1 || { say "wine does not start"; return 1; }
+    for port in "${!PORT_MAP[@]}"; do
+        [[ -L "$WINEPREFIX/dosdevices/${port,,}" ]] || { say "Wine did not map $port"; return 1; }
+    done
+}
+# A run killed in the middle can leave a prefix in which Wine hangs or fails
+# at its first calls: then the prefix is made anew, once.
+if ! start_wine; then
+    [[ $PREFIX_FRESH -eq 0 ]] || die "Wine does not work in the new prefix $WINEPREFIX"
+    say "Wine does not answer in $WINEPREFIX (left so by a killed run?): making it anew"
+    stop_wine_hard
+    create_prefix
+    start_wine || die "Wine does not work in the new prefix $WINEPREFIX"
+fi
 
 # --- modem lines for the pairs (opt-in per program, see the top) -------------------
 NM_LIB_DIR="$BUILD_DIR/nullmodem"
