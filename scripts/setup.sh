@@ -167,11 +167,8 @@ else
                     sed 's/^ */setup.sh:     /' | sort -u
             done <<<"$leftout"
             ALT=(-o "Dir::Etc::SourceList=$WORK/sources.list" -o "Dir::Etc::SourceParts=$WORK/sources.list.d")
-            if update_indexes "$WORK/update-alt.log" "${ALT[@]}"; then
-                install_packages "$WORK/install-alt.log" "${ALT[@]}" && installed=1
-            else
-                say "the remaining indexes fail too"
-            fi
+            update_indexes "$WORK/update-alt.log" "${ALT[@]}" || say "other indexes fail too; trying with those that came"
+            install_packages "$WORK/install-alt.log" "${ALT[@]}" && installed=1
             if [[ $installed -eq 1 ]]; then
                 say "installed without the suites left out above; their updates are missing until the mirror recovers"
             fi
