@@ -113,6 +113,12 @@ TEST_F(NullModem, LineChangesArriveAsEventsAndMoveTheMonitors) {
     comm->SetMonitorRLSD(rlsd);
     comm->SetTraceStates(TTraceStates{tsCTS, tsDSR, tsRLSD});
     Open();
+    // Wine takes the line state to compare against when a wait starts: a
+    // change before the event thread's first wait is no event. A byte that
+    // comes back through a wait shows the thread is there.
+    peer->Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return rec.received == "x"; }, 5000)) << "no byte through the event thread";
+    PumpUntil([] { return false; }, 100);
 
     peer->SetLine(CLRDTR);
     ASSERT_TRUE(PumpUntil([&] { return rec.Saw(tsDSR); }, 3000)) << "no DSR event";
