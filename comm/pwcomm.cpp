@@ -1239,7 +1239,7 @@ void TpwCustomSerialComm::DeviceListLoad() {
             device->NamePDO = QuickValueOf(quick, device->NameFriendly);
             if (from->PortName.rfind(L"COM", 0) == 0) {
                 std::int32_t n = 0;
-                device->Data = tk::TryStrToInt(from->PortName.substr(3), n) ? n : 0;
+                device->Data = PortNumberOf(from->PortName.substr(3), n) ? n : 0;
             } else {
                 device->Data = ++counter;
             }
