@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Application.h"
+#include "pwwin32di.h"
 
 namespace {
 
@@ -1126,7 +1127,7 @@ void TpwCustomSerialComm::SetDeviceIndex(int Value) {
 
 namespace {
 
-TpwEnumPnPDevicesProc g_enumPnPDevices = nullptr;
+TpwEnumPnPDevicesProc g_enumPnPDevices = EnumPnPDevices;
 
 struct TPnPWalk {
     GUID guid;
@@ -1179,7 +1180,10 @@ void CopyPnPDetails(TpwDevice& to, const TpwDevice& from) {
     if (!from.Description.empty()) to.NameFriendly += L" (" + from.Description + L")";
     to.Driver = from.Driver;
     to.Manufacturer = from.Manufacturer;
-    to.PortName = TrimText(from.PortName);
+    // A partner found through its description may have no port name: the
+    // port keeps its own, or it would open as "\\?\" and fail.
+    const std::wstring portName = TrimText(from.PortName);
+    if (!portName.empty()) to.PortName = portName;
     to.RegKey = from.RegKey;
 }
 

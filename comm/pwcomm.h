@@ -65,8 +65,8 @@ UINT MsgQuitComEvent();
 
 // The plug-and-play enumeration that the full device-list modes run: appends
 // one entry per device (text: its driver key, object: a new TpwDevice owned by
-// the caller). Installed by the plug-and-play unit; without one the full modes
-// list what the quick list lists.
+// the caller). EnumPnPDevices by default; tests put fixed device sets in its
+// place. Without one the full modes list what the quick list lists.
 using TpwEnumPnPDevicesProc = void (*)(const GUID* ClassGuid, bool PresentOnly, bool ByDevices,
                                        bool WithInterface, tk::TStringList& L);
 void SetEnumPnPDevicesProc(TpwEnumPnPDevicesProc proc);
