@@ -1037,6 +1037,75 @@ void TpwCustomSerialComm::InitDeviceConnect() {
     }
 }
 
+namespace {
+// Every wait and pause of the identification exchange.
+constexpr DWORD kPnPStepMs = 200;
+}  // namespace
+
+std::wstring TpwCustomSerialComm::GetPNPDeviceString() {
+    std::wstring result;
+    const bool wasActive = Active();
+    SetActive(true);
+    if (!Active()) return result;
+
+    ClearDeviceBuffers();
+    SetStateDTR(true);
+    SetStateRTS(false);
+    if (!WaitForSignal(msDSR, kPnPStepMs)) {
+        DoFatalError(1, 0, L"Device Connect Initialization Error", false);
+        return result;
+    }
+
+    ReadCommConfig();
+    DCB saved = CommCfg.dcb;
+    DCB working = saved;
+    working.BaudRate = 1200;
+    working.ByteSize = 7;
+    working.Parity = NOPARITY;
+    working.StopBits = ONESTOPBIT;
+    pwCommApi().SetCommState(fHandle, &working);
+    const TTraceStates savedTrace = TraceStates();
+    SetTraceStates(TTraceStates{});
+
+    SetStateDTR(false);
+    SetStateRTS(false);
+    ::Sleep(kPnPStepMs);
+    SetStateDTR(true);
+    ::Sleep(kPnPStepMs);
+    SetStateRTS(true);
+    bool answered = WaitForBytes(1, kPnPStepMs);
+    if (!answered) {
+        SetStateDTR(false);
+        SetStateRTS(false);
+        ::Sleep(kPnPStepMs);
+        SetStateDTR(true);
+        SetStateRTS(true);
+        answered = WaitForBytes(1, kPnPStepMs);
+    }
+    if (answered) {
+        unsigned char byte = 0;
+        Read(&byte, 1);
+        // Each byte is the character of the same code.
+        const wchar_t begin = static_cast<wchar_t>(byte);
+        const wchar_t end = begin == 0x08 ? wchar_t(0x09) : begin == L'(' ? L')' : wchar_t(0);
+        if (end != 0) {
+            result += begin;
+            while (WaitForBytes(1, kPnPStepMs)) {
+                byte = 0;
+                Read(&byte, 1);
+                result += static_cast<wchar_t>(byte);
+                if (result.back() == end) break;
+            }
+        }
+    }
+
+    pwCommApi().SetCommState(fHandle, &saved);
+    SetTraceStates(savedTrace);
+    SetActive(false);
+    SetActive(wasActive);
+    return result;
+}
+
 // ---------------------------------------------------------------------------
 // The configuration in the registry.
 

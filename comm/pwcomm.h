@@ -332,6 +332,11 @@ public:
     void SetExtHandle(HANDLE aHandle);
     // Connection test of a device that answers DTR with DSR.
     virtual void InitDeviceConnect();
+    // Asks the device on the port for its plug-and-play identifier (the
+    // exchange of external serial plug-and-play devices at 1200 baud 7N1);
+    // empty when it gives none. The settings, trace states and the open or
+    // closed state are restored afterwards, except when DSR never came.
+    virtual std::wstring GetPNPDeviceString();
 
     // The port number, DCB and time-outs as one 49-byte REG_BINARY value at
     // a place the caller chooses.
