@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Application.h"
+#include "pwwin32di.h"
 
 namespace {
 
@@ -1036,6 +1037,75 @@ void TpwCustomSerialComm::InitDeviceConnect() {
     }
 }
 
+namespace {
+// Every wait and pause of the identification exchange.
+constexpr DWORD kPnPStepMs = 200;
+}  // namespace
+
+std::wstring TpwCustomSerialComm::GetPNPDeviceString() {
+    std::wstring result;
+    const bool wasActive = Active();
+    SetActive(true);
+    if (!Active()) return result;
+
+    ClearDeviceBuffers();
+    SetStateDTR(true);
+    SetStateRTS(false);
+    if (!WaitForSignal(msDSR, kPnPStepMs)) {
+        DoFatalError(1, 0, L"Device Connect Initialization Error", false);
+        return result;
+    }
+
+    ReadCommConfig();
+    DCB saved = CommCfg.dcb;
+    DCB working = saved;
+    working.BaudRate = 1200;
+    working.ByteSize = 7;
+    working.Parity = NOPARITY;
+    working.StopBits = ONESTOPBIT;
+    pwCommApi().SetCommState(fHandle, &working);
+    const TTraceStates savedTrace = TraceStates();
+    SetTraceStates(TTraceStates{});
+
+    SetStateDTR(false);
+    SetStateRTS(false);
+    ::Sleep(kPnPStepMs);
+    SetStateDTR(true);
+    ::Sleep(kPnPStepMs);
+    SetStateRTS(true);
+    bool answered = WaitForBytes(1, kPnPStepMs);
+    if (!answered) {
+        SetStateDTR(false);
+        SetStateRTS(false);
+        ::Sleep(kPnPStepMs);
+        SetStateDTR(true);
+        SetStateRTS(true);
+        answered = WaitForBytes(1, kPnPStepMs);
+    }
+    if (answered) {
+        unsigned char byte = 0;
+        Read(&byte, 1);
+        // Each byte is the character of the same code.
+        const wchar_t begin = static_cast<wchar_t>(byte);
+        const wchar_t end = begin == 0x08 ? wchar_t(0x09) : begin == L'(' ? L')' : wchar_t(0);
+        if (end != 0) {
+            result += begin;
+            while (WaitForBytes(1, kPnPStepMs)) {
+                byte = 0;
+                Read(&byte, 1);
+                result += static_cast<wchar_t>(byte);
+                if (result.back() == end) break;
+            }
+        }
+    }
+
+    pwCommApi().SetCommState(fHandle, &saved);
+    SetTraceStates(savedTrace);
+    SetActive(false);
+    SetActive(wasActive);
+    return result;
+}
+
 // ---------------------------------------------------------------------------
 // The configuration in the registry.
 
@@ -1126,7 +1196,7 @@ void TpwCustomSerialComm::SetDeviceIndex(int Value) {
 
 namespace {
 
-TpwEnumPnPDevicesProc g_enumPnPDevices = nullptr;
+TpwEnumPnPDevicesProc g_enumPnPDevices = EnumPnPDevices;
 
 struct TPnPWalk {
     GUID guid;
@@ -1179,7 +1249,10 @@ void CopyPnPDetails(TpwDevice& to, const TpwDevice& from) {
     if (!from.Description.empty()) to.NameFriendly += L" (" + from.Description + L")";
     to.Driver = from.Driver;
     to.Manufacturer = from.Manufacturer;
-    to.PortName = TrimText(from.PortName);
+    // A partner found through its description may have no port name: the
+    // port keeps its own, or it would open as "\\?\" and fail.
+    const std::wstring portName = TrimText(from.PortName);
+    if (!portName.empty()) to.PortName = portName;
     to.RegKey = from.RegKey;
 }
 
@@ -1239,7 +1312,7 @@ void TpwCustomSerialComm::DeviceListLoad() {
             device->NamePDO = QuickValueOf(quick, device->NameFriendly);
             if (from->PortName.rfind(L"COM", 0) == 0) {
                 std::int32_t n = 0;
-                device->Data = tk::TryStrToInt(from->PortName.substr(3), n) ? n : 0;
+                device->Data = PortNumberOf(from->PortName.substr(3), n) ? n : 0;
             } else {
                 device->Data = ++counter;
             }

@@ -65,8 +65,8 @@ UINT MsgQuitComEvent();
 
 // The plug-and-play enumeration that the full device-list modes run: appends
 // one entry per device (text: its driver key, object: a new TpwDevice owned by
-// the caller). Installed by the plug-and-play unit; without one the full modes
-// list what the quick list lists.
+// the caller). EnumPnPDevices by default; tests put fixed device sets in its
+// place. Without one the full modes list what the quick list lists.
 using TpwEnumPnPDevicesProc = void (*)(const GUID* ClassGuid, bool PresentOnly, bool ByDevices,
                                        bool WithInterface, tk::TStringList& L);
 void SetEnumPnPDevicesProc(TpwEnumPnPDevicesProc proc);
@@ -332,6 +332,11 @@ public:
     void SetExtHandle(HANDLE aHandle);
     // Connection test of a device that answers DTR with DSR.
     virtual void InitDeviceConnect();
+    // Asks the device on the port for its plug-and-play identifier (the
+    // exchange of external serial plug-and-play devices at 1200 baud 7N1);
+    // empty when it gives none. The settings, trace states and the open or
+    // closed state are restored afterwards, except when DSR never came.
+    virtual std::wstring GetPNPDeviceString();
 
     // The port number, DCB and time-outs as one 49-byte REG_BINARY value at
     // a place the caller chooses.

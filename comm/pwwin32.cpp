@@ -1,5 +1,8 @@
 #include "pwwin32.h"
 
+#include <winspool.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -203,21 +206,78 @@ void AddPortSorted(const std::wstring& Entry, int PortNo, tk::TStringList& L) {
     }
 }
 
-void ListComPorts(tk::TStringList& L, bool WithValues) {
-    L.Clear();
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+bool PortNumberOf(const std::wstring& Rest, std::int32_t& Number) {
+    if (Rest.empty()) return false;
+    std::int64_t value = 0;
+    for (wchar_t c : Rest) {
+        if (c < L'0' || c > L'9') return false;
+        value = value * 10 + (c - L'0');
+        if (value > 0x7FFFFFFF) return false;
+    }
+    Number = static_cast<std::int32_t>(value);
+    return true;
+}
+
+namespace {
+
+DWORD RealPlatformId() {
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!::GetVersionExW(&info)) return VER_PLATFORM_WIN32_NT;
+#pragma GCC diagnostic pop
+    return info.dwPlatformId;
+}
+
+const TpwPortListApi kDefaultPortListApi = {
+    RealPlatformId, ::RegOpenKeyExW, ::RegEnumValueW, ::RegCloseKey, ::EnumPortsW,
+};
+TpwPortListApi g_portList = kDefaultPortListApi;
+
+// The spooler's ports of the 9x family: "COM1:" and so on.
+void ListSpoolerPorts(tk::TStringList& L) {
+    DWORD needed = 0, returned = 0;
+    if (g_portList.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
         return;
+    std::vector<std::uint64_t> block(needed / sizeof(std::uint64_t) + 1, 0);
+    auto* bytes = reinterpret_cast<LPBYTE>(block.data());
+    returned = 0;
+    (void)g_portList.EnumPortsW(nullptr, 1, bytes, needed, &needed, &returned);
+    // Never more entries than the block holds.
+    returned = std::min<DWORD>(returned, needed / sizeof(PORT_INFO_1W));
+    const auto* ports = reinterpret_cast<const PORT_INFO_1W*>(bytes);
+    for (DWORD i = 0; i < returned; ++i) {
+        if (!ports[i].pName) continue;
+        std::wstring name = ports[i].pName;
+        if (name.rfind(L"COM", 0) != 0) continue;
+        const std::size_t colon = name.find(L':');
+        if (colon != std::wstring::npos) name.erase(colon, 1);
+        name = TrimText(name);
+        std::int32_t number = 0;
+        if (!PortNumberOf(name.substr(3), number))
+            throw tk::EConvertError(tk::Format(L"''%s'' is not a valid integer value", {name.substr(3)}));
+        AddPortSorted(name + L"=", number, L);
+    }
+}
+
+void ListRegistryPorts(tk::TStringList& L, bool WithValues) {
+    HKEY key = nullptr;
+    if (g_portList.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                                 &key) != ERROR_SUCCESS)
+        return;
+    // 260 bytes each: a value whose name or data does not fit ends the walk.
     std::vector<wchar_t> name(130);
     std::vector<BYTE> data(260);
     for (DWORD index = 0;; ++index) {
         DWORD nameLen = static_cast<DWORD>(name.size());
         DWORD dataLen = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        if (::RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type, data.data(), &dataLen) !=
-            ERROR_SUCCESS)
+        if (g_portList.RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type, data.data(),
+                                     &dataLen) != ERROR_SUCCESS)
             break;
+        dataLen = std::min<DWORD>(dataLen, static_cast<DWORD>(data.size()));
         std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), dataLen / sizeof(wchar_t));
         text = text.substr(0, text.find(L'\0'));
         text = TrimText(UpperText(text));
@@ -227,9 +287,22 @@ void ListComPorts(tk::TStringList& L, bool WithValues) {
             present = tk::SameTextLocale(NamePart(L.Strings(i)), text);
         if (present) continue;
         std::int32_t number = 0;
-        if (!tk::TryStrToInt(text.substr(3), number)) continue;
-        const std::wstring valueName(name.data(), nameLen);
+        if (!PortNumberOf(text.substr(3), number)) continue;
+        const std::wstring valueName(name.data(), std::min<DWORD>(nameLen, static_cast<DWORD>(name.size())));
         AddPortSorted(WithValues ? text + L"=" + valueName : text, number, L);
     }
-    ::RegCloseKey(key);
+    g_portList.RegCloseKey(key);
+}
+
+}  // namespace
+
+TpwPortListApi& pwPortListApi() { return g_portList; }
+const TpwPortListApi& pwDefaultPortListApi() { return kDefaultPortListApi; }
+
+void ListComPorts(tk::TStringList& L, bool WithValues) {
+    L.Clear();
+    if (g_portList.PlatformId() == VER_PLATFORM_WIN32_WINDOWS)
+        ListSpoolerPorts(L);
+    else
+        ListRegistryPorts(L, WithValues);
 }

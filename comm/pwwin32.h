@@ -95,11 +95,44 @@ namespace tk {
 class TStringList;
 }
 
-// The quick list of COM ports: the values of the registry key
-// HARDWARE\DEVICEMAP\SERIALCOMM, each port once, in ascending port number.
-// Entries are "COMn=<value name>" with WithValues, else "COMn"; each entry's
-// object is the port number.
+// Where the quick list of COM ports comes from: the platform family, the
+// registry calls on HKEY_LOCAL_MACHINE (NT family) and the print spooler's
+// port list (9x family). By default the real calls; tests replace them to
+// run the 9x path and registry contents a real machine seldom shows.
+struct TpwPortListApi {
+    DWORD (*PlatformId)();  // VER_PLATFORM_WIN32_WINDOWS (1) for the 9x family
+    LONG(WINAPI* RegOpenKeyExW)(HKEY, LPCWSTR, DWORD, REGSAM, PHKEY);
+    LONG(WINAPI* RegEnumValueW)(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    LONG(WINAPI* RegCloseKey)(HKEY);
+    BOOL(WINAPI* EnumPortsW)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+};
+TpwPortListApi& pwPortListApi();
+const TpwPortListApi& pwDefaultPortListApi();
+
+// Installs a replacement for one of the call tables above for the lifetime of
+// the object and puts the previous one back afterwards.
+template <class Api>
+class TpwApiScope {
+public:
+    TpwApiScope(Api& slot, const Api& api) : slot_(slot), saved_(slot) { slot_ = api; }
+    ~TpwApiScope() { slot_ = saved_; }
+    TpwApiScope(const TpwApiScope&) = delete;
+    TpwApiScope& operator=(const TpwApiScope&) = delete;
+
+private:
+    Api& slot_;
+    Api saved_;
+};
+
+// The quick list of COM ports, each port once, in ascending port number: on
+// the NT family the values of the registry key HARDWARE\DEVICEMAP\SERIALCOMM
+// ("COMn=<value name>" with WithValues, else "COMn"), on the 9x family the
+// spooler's COM ports ("COMn="). Each entry's object is the port number. On
+// the 9x family a "COM" name without a number raises EConvertError.
 void ListComPorts(tk::TStringList& L, bool WithValues);
+// The number of a port name's rest ("12" of "COM12"): plain decimal digits
+// only, no sign, blank or hexadecimal prefix; false when it is none.
+bool PortNumberOf(const std::wstring& Rest, std::int32_t& Number);
 // Adds the entry in ascending port-number order (nothing when present).
 void AddPortSorted(const std::wstring& Entry, int PortNo, tk::TStringList& L);
 // The number an entry of the quick list carries.

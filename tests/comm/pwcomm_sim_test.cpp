@@ -1111,11 +1111,12 @@ protected:
     void SetUp() override {
         SimComm::SetUp();
         FakePnP::calls = 0;
+        realPnP = GetEnumPnPDevicesProc();
         SetEnumPnPDevicesProc(&FakePnP::Enum);
         ListComPorts(quick, true);
     }
     void TearDown() override {
-        SetEnumPnPDevicesProc(nullptr);
+        SetEnumPnPDevicesProc(realPnP);
         SimComm::TearDown();
     }
     TpwDevice* Find(const std::wstring& port) {
@@ -1132,6 +1133,7 @@ protected:
         }
     }
     tk::TStringList quick;
+    TpwEnumPnPDevicesProc realPnP = nullptr;
 };
 
 TEST_F(DeviceList, QuickModeListsTheRegistryPortsOnly) {

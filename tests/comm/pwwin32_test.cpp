@@ -1,11 +1,14 @@
-// The overlapped transfer routines, the configuration readers and the quick
-// port list helpers.
+// The overlapped transfer routines, the configuration readers, the quick
+// port list helpers and the sources the quick list reads.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "Classes.h"
 #include "SimDriver.h"
+#include "pwcomm.h"
 #include "pwwin32.h"
 
 namespace {
@@ -197,6 +200,156 @@ TEST(PortList, TheMappedTestPortsAreListedInOrder) {
         EXPECT_EQ(0u, l.Strings(i).rfind(L"COM", 0));
         EXPECT_NE(std::wstring::npos, l.Strings(i).find(L'='));
     }
+}
+
+
+// --- where the quick list comes from ----------------------------------------
+
+// Registry contents a real machine seldom shows: the real registry calls,
+// reading a key of the test's own in place of HARDWARE\DEVICEMAP\SERIALCOMM.
+class PortSources : public ::testing::Test {
+protected:
+    static inline std::wstring keyPath;
+    static inline std::wstring opened;
+    static inline std::vector<std::wstring> spooler;
+
+    static LONG WINAPI OpenTestKey(HKEY root, LPCWSTR path, DWORD options, REGSAM sam, PHKEY key) {
+        opened = (root == HKEY_LOCAL_MACHINE ? L"HKLM\\" : L"?\\") + std::wstring(path);
+        return ::RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), options, sam, key);
+    }
+    static DWORD Windows9x() { return VER_PLATFORM_WIN32_WINDOWS; }
+    // Level 1 (PORT_INFO_1W): the records, then their names, in the caller's block.
+    struct TPortInfo1 {
+        LPWSTR pName;
+    };
+    static BOOL WINAPI EnumSpoolerPorts(LPWSTR, DWORD level, LPBYTE block, DWORD size, LPDWORD needed,
+                                        LPDWORD returned) {
+        DWORD bytes = static_cast<DWORD>(spooler.size() * sizeof(TPortInfo1));
+        for (const auto& p : spooler) bytes += static_cast<DWORD>((p.size() + 1) * sizeof(wchar_t));
+        *needed = bytes;
+        if (level != 1 || size < bytes) {
+            ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        auto* info = reinterpret_cast<TPortInfo1*>(block);
+        auto* text = reinterpret_cast<wchar_t*>(block + spooler.size() * sizeof(TPortInfo1));
+        for (const auto& p : spooler) {
+            info->pName = text;
+            ++info;
+            std::memcpy(text, p.c_str(), (p.size() + 1) * sizeof(wchar_t));
+            text += p.size() + 1;
+        }
+        *returned = static_cast<DWORD>(spooler.size());
+        return TRUE;
+    }
+
+    void SetUp() override {
+        keyPath = L"Software\\QuolmTest\\SERIALCOMM";
+        opened.clear();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QuolmTest");
+        TpwPortListApi api = pwDefaultPortListApi();
+        api.RegOpenKeyExW = &OpenTestKey;
+        scope = std::make_unique<TpwApiScope<TpwPortListApi>>(pwPortListApi(), api);
+    }
+    void TearDown() override {
+        scope.reset();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QuolmTest");
+    }
+    void Value(const std::wstring& name, const std::wstring& data) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0,
+                                                   KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ::RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                         static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+    }
+    static std::vector<std::wstring> Entries(bool withValues = true) {
+        tk::TStringList l;
+        ListComPorts(l, withValues);
+        std::vector<std::wstring> out;
+        for (int i = 0; i < l.Count(); ++i) out.push_back(l.Strings(i));
+        return out;
+    }
+    using Texts = std::vector<std::wstring>;
+    std::unique_ptr<TpwApiScope<TpwPortListApi>> scope;
+};
+
+TEST_F(PortSources, PortsInNumberOrderOnceEachAndOnlyPlainNumbers) {
+    // Read in this order. None of the first six is a port; read as signed or
+    // hexadecimal numbers they would be listed (and COMXA would take COM10's place).
+    Value(L"a1", L"COMXA");
+    Value(L"a2", L"COM-1");
+    Value(L"a3", L"COM 3");
+    Value(L"a4", L"COM0x5");
+    Value(L"a5", L"COM");
+    Value(L"a6", L"LPT1");
+    Value(L"b1", L"COM10");
+    Value(L"b2", L"COM2");
+    Value(L"b3", L"COM1");
+    Value(L"b4", L"com1 ");
+    Value(L"b5", L"COM01");
+    Value(L"b6", L"com4 ");
+    EXPECT_EQ((Texts{L"COM1=b3", L"COM01=b5", L"COM2=b2", L"COM4=b6", L"COM10=b1"}), Entries());
+    EXPECT_EQ(L"HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", opened);
+    EXPECT_EQ((Texts{L"COM1", L"COM01", L"COM2", L"COM4", L"COM10"}), Entries(false));
+
+    // In the device list the first port of a number wins.
+    TpwComm comm(nullptr);
+    comm.Update();
+    ASSERT_EQ(4, comm.DeviceCount());
+    const std::int32_t numbers[] = {1, 2, 4, 10};
+    const wchar_t* values[] = {L"b3", L"b2", L"b6", L"b1"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(numbers[i], comm.GetDevice(i)->Data);
+        EXPECT_EQ(L"COM" + std::to_wstring(numbers[i]), comm.GetDevice(i)->PortName);
+        EXPECT_EQ(values[i], comm.GetDevice(i)->NamePDO);
+    }
+}
+
+TEST_F(PortSources, AValueThatDoesNotFitEndsTheList) {
+    Value(L"a1", L"COM3");
+    Value(L"a2", L"COM5" + std::wstring(140, L' '));  // 290 bytes of data
+    Value(L"a3", L"COM6");
+    EXPECT_EQ((Texts{L"COM3=a1"}), Entries());
+    keyPath += L"2";
+    Value(L"a1", L"COM3");
+    Value(L"a2" + std::wstring(129, L'x'), L"COM5");  // 131 characters of name
+    Value(L"a3", L"COM6");
+    EXPECT_EQ((Texts{L"COM3=a1"}), Entries());
+}
+
+TEST_F(PortSources, WithoutTheKeyThePortOpensByItsNumber) {
+    keyPath = L"Software\\QuolmTest\\Missing";
+    EXPECT_TRUE(Entries().empty());
+    sim::Driver drv;
+    drv.AddPort(L"COM7");
+    TpwComm comm(nullptr);
+    comm.SetComPortNo(7);
+    comm.Update();
+    EXPECT_EQ(0, comm.DeviceCount());
+    EXPECT_EQ(-1, comm.DeviceIndex());
+    comm.SetActive(true);
+    EXPECT_TRUE(comm.Active());
+    auto opens = drv.Calls("CreateFileW");
+    ASSERT_FALSE(opens.empty());
+    EXPECT_EQ(L"\\\\?\\COM7", opens.back().name);
+}
+
+TEST_F(PortSources, The9xFamilyListsTheSpoolersComPorts) {
+    TpwPortListApi api = pwPortListApi();
+    api.PlatformId = &Windows9x;
+    api.EnumPortsW = &EnumSpoolerPorts;
+    TpwApiScope<TpwPortListApi> nineX(pwPortListApi(), api);
+    Value(L"a1", L"COM4");  // the registry is not read there
+    spooler = {L"LPT1:", L"COM3:", L"FILE:", L"COM1:", L"com2:", L"COM12 :"};
+    EXPECT_EQ((Texts{L"COM1=", L"COM3=", L"COM12="}), Entries(false));
+    EXPECT_TRUE(opened.empty());
+
+    // A COM name without a number ends the load with the conversion error.
+    spooler = {L"COM1:", L"COMX:"};
+    TpwComm comm(nullptr);
+    EXPECT_THROW(comm.Update(), tk::EConvertError);
+    EXPECT_EQ(0, comm.DeviceCount());
 }
 
 }  // namespace
