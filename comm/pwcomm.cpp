@@ -1040,6 +1040,10 @@ void TpwCustomSerialComm::InitDeviceConnect() {
 namespace {
 // Every wait and pause of the identification exchange.
 constexpr DWORD kPnPStepMs = 200;
+// A plug-and-play identifier is at most 256 characters, framing included; a
+// device that streams on without the end character must not keep the caller
+// in the exchange for good.
+constexpr std::size_t kPnPMaxLength = 256;
 }  // namespace
 
 std::wstring TpwCustomSerialComm::GetPNPDeviceString() {
@@ -1090,7 +1094,7 @@ std::wstring TpwCustomSerialComm::GetPNPDeviceString() {
         const wchar_t end = begin == 0x08 ? wchar_t(0x09) : begin == L'(' ? L')' : wchar_t(0);
         if (end != 0) {
             result += begin;
-            while (WaitForBytes(1, kPnPStepMs)) {
+            while (result.size() < kPnPMaxLength && WaitForBytes(1, kPnPStepMs)) {
                 byte = 0;
                 Read(&byte, 1);
                 result += static_cast<wchar_t>(byte);

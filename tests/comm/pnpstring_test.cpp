@@ -127,6 +127,10 @@ TEST_F(PnPString, ASecondTryAndAReplyCutOffOnAnOpenPort) {
     ASSERT_TRUE(comm->Active());
     EXPECT_EQ(L"(QLM00", Exchange("(QLM00", 2));
     EXPECT_EQ(2, device->tries());
+    // A device that streams on without the end character: the identifier's
+    // longest length, 256 characters, ends the exchange.
+    const std::string endless = "(" + std::string(400, 'Q');
+    EXPECT_EQ(std::wstring(endless.begin(), endless.begin() + 256), Exchange(endless));
     // Reopened with its own settings, not the exchange's 1200 baud 7N1.
     ASSERT_TRUE(comm->Active());
     DCB dcb = {};
