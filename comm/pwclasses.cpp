@@ -527,13 +527,22 @@ void TpwBaseIO::Update() { DoNotify(pwNotifyChanged); }
 
 void TpwBaseIO::SetDeviceIndex(int /*Value*/) { DoNotify(pwNotifyChanged); }
 
+// Entries are told apart by function and object: the list's own IndexOf
+// compares the function only, which would take two device boxes, or two
+// processors of a chain, for one listener.
+int TpwBaseIO::IndexOfListener(const TpwNotifyEvent& NotifyEvent) const {
+    for (int i = 0; i < pwNotifyList->Count(); ++i)
+        if (pwNotifyList->Get(i) == NotifyEvent) return i;
+    return -1;
+}
+
 void TpwBaseIO::NotifyAdd(const TpwNotifyEvent& NotifyEvent) {
-    if (pwNotifyList && pwNotifyList->IndexOf(NotifyEvent) < 0) pwNotifyList->Add(NotifyEvent);
+    if (pwNotifyList && IndexOfListener(NotifyEvent) < 0) pwNotifyList->Add(NotifyEvent);
 }
 
 void TpwBaseIO::NotifyDelete(const TpwNotifyEvent& NotifyEvent) {
     if (!pwNotifyList) return;
-    int i = pwNotifyList->IndexOf(NotifyEvent);
+    int i = IndexOfListener(NotifyEvent);
     if (i >= 0) pwNotifyList->Delete(i);
 }
 

@@ -457,6 +457,7 @@ private:
     void PaintTerminal();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
     void UnhookTerminal();
+    int IndexOfListener(const TpwNotifyEvent& NotifyEvent) const;
 
     std::unique_ptr<TpwNotifyList> pwNotifyList;
     TpwCustomLogFile* fLog = nullptr;
