@@ -432,6 +432,10 @@ void TpwBaseIO::DoOpen() {
     fHandle = OpenDevice();
     if (!IsDeviceOpen()) return;
     if (isThreaded) StartThreadIO();
+    RaiseOnOpen();
+}
+
+void TpwBaseIO::RaiseOnOpen() {
     if (fOnOpen) {
         try {
             fOnOpen(this);

@@ -427,6 +427,8 @@ protected:
     virtual void CloseDevice(HANDLE Handle);
     virtual void DoOpen();
     virtual void DoClose();
+    // Calls OnOpen (errors swallowed); for a device that is open for good.
+    void RaiseOnOpen();
     virtual void StartThreadIO();
     virtual void StopThreadIO();
     virtual void ExecuteThreadIO(TpwThreadIO* Thread);

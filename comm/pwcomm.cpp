@@ -562,7 +562,8 @@ void TpwCustomComm::DoOpen() {
     fTotalReceived = 0;
     fTotalSent = 0;
     fOpenError = 0;
-    TpwBaseIO::DoOpen();
+    // The base template's open; OnOpen follows once the open has succeeded.
+    fHandle = OpenDevice();
 
     DWORD error = 0;
     if (!IsDeviceOpen()) {
@@ -583,6 +584,7 @@ void TpwCustomComm::DoOpen() {
     ApplyPortSettings();
     SetTraceStates(TraceStates());
     StartThreadIO();
+    RaiseOnOpen();
     DoNotify(pwNotifyOpened);
 }
 

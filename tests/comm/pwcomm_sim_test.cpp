@@ -372,6 +372,8 @@ TEST_F(SimComm, FailedReceiveBufferAllocationFailsTheOpenCleanly) {
     drv.failAlloc = true;
     EXPECT_THROW(comm->SetActive(true), tk::Exception);
     EXPECT_FALSE(comm->Active());
+    EXPECT_EQ(0, rec.opened);
+    EXPECT_EQ(0, rec.closed);
     EXPECT_EQ(0, drv.OpenHandles());
     EXPECT_EQ(1, drv.Count("CloseHandle"));
     EXPECT_EQ(0, drv.Count("SetupComm"));
@@ -382,6 +384,7 @@ TEST_F(SimComm, FailedReceiveBufferAllocationFailsTheOpenCleanly) {
     drv.failAlloc = false;
     comm->SetActive(true);
     EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(1, rec.opened);
 }
 
 TEST_F(SimComm, DestroyingAnOpenComponentClosesThePort) {

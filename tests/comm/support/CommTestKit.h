@@ -64,6 +64,7 @@ struct TRecorder : tk::TObject {
     std::string received;
     std::vector<std::uint32_t> blockSizes;
     int sent = 0;
+    int opened = 0;
     int closed = 0;
     bool vetoFatal = false;
     std::vector<std::wstring> fatal;
@@ -85,6 +86,7 @@ struct TRecorder : tk::TObject {
         if (onReceiveHook) onReceiveHook();
     }
     void Sent(tk::TObject*) { ++sent; }
+    void Opened(tk::TObject*) { ++opened; }
     void Closed(tk::TObject*) { ++closed; }
     void Fatal(tk::TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
         fatal.push_back(msg);
@@ -95,6 +97,7 @@ struct TRecorder : tk::TObject {
         c.NotifyAdd(TpwNotifyEvent(this, &TRecorder::Notify));
         c.SetOnTraceState(TOnTraceEvent(this, &TRecorder::Trace));
         c.SetOnCommError(TOnCommErrorEvent(this, &TRecorder::Error));
+        c.SetOnOpen(tk::TNotifyEvent(this, &TRecorder::Opened));
         c.SetOnClose(tk::TNotifyEvent(this, &TRecorder::Closed));
         c.SetOnFatalError(TOnFatalErrorEvent(this, &TRecorder::Fatal));
     }
