@@ -29,6 +29,8 @@ constexpr DWORD kMaxIdleBackoff = 50;
 constexpr DWORD kIdlePollMs = 10;
 // How often a pending driver wait is checked against the input queue.
 constexpr DWORD kPendingCheckMs = 50;
+// fQueueReported after an event of the driver: whatever is queued was reported.
+constexpr DWORD kQueueAllReported = 0xFFFFFFFF;
 
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
@@ -147,15 +149,37 @@ void TCommThread::Terminate() {
     if (hTerminate) ::SetEvent(hTerminate);
 }
 
+// Line errors found by the event thread reach the handler in an event of
+// their own; it is a line event only when that was asked for.
+DWORD TCommThread::PolledErrorMask() const { return Com->fTraceStates.Contains(tsErr) ? EV_ERR : 0; }
+
 // False when the driver no longer answers: the device has gone.
 bool TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     DWORD errors = 0;
     COMSTAT st = {};
     if (!api.ClearCommError(hDevice, &errors, &st)) return false;
-    if (errors != 0) Com->fPolledErrors.fetch_or(errors);
-    if (st.cbInQue == 0 && errors == 0) return true;
-    ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR | (errors ? EV_ERR : 0), 0);
+    // Only a queue that grew since it was last reported is news: bytes that
+    // nobody reads would otherwise be reported, and counted, at every check.
+    DWORD events = 0;
+    DWORD reported = Com->fQueueReported.load();
+    if (st.cbInQue > reported) events |= EV_RXCHAR;
+    // A queue that shrank was read: what arrives next is news again. The
+    // handler's own view, stored meanwhile, is not overwritten.
+    if (st.cbInQue != reported) Com->fQueueReported.compare_exchange_strong(reported, st.cbInQue);
+    if (errors != 0) {
+        Com->fPolledErrors.fetch_or(errors);
+        events |= PolledErrorMask();
+    }
+    if (events != 0 || errors != 0)
+        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), events, 0);
     return true;
+}
+
+// Pauses up to `ms` (also without a usable stop event); true when the
+// thread was told to end.
+bool TCommThread::PauseUnlessTerminated(DWORD ms) {
+    if (!hTerminate || ::WaitForSingleObject(hTerminate, ms) == WAIT_FAILED) ::Sleep(ms);
+    return Terminated();
 }
 
 // During a pause after cancelled waits: true when bytes wait in the driver
@@ -171,7 +195,7 @@ bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
     }
     if (errors != 0) {
         Com->fPolledErrors.fetch_or(errors);
-        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_ERR, 0);
+        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), PolledErrorMask(), 0);
         return true;
     }
     return st.cbInQue > 0;
@@ -197,7 +221,21 @@ void TCommThread::Execute() {
                     HANDLE waits[2] = {event, hTerminate};
                     DWORD w;
                     for (;;) {
-                        w = ::WaitForMultipleObjects(2, waits, FALSE, kPendingCheckMs);
+                        w = api.WaitForMultipleObjects(2, waits, FALSE, kPendingCheckMs);
+                        if (w == WAIT_FAILED) {
+                            // Taken as a quiet interval: the wait goes on, on
+                            // the record's event alone or failing that with a
+                            // pause, and the thread's end is looked for here.
+                            w = ::WaitForSingleObject(event, kPendingCheckMs);
+                            if (w == WAIT_FAILED) {
+                                ::Sleep(kPendingCheckMs);
+                                w = WAIT_TIMEOUT;
+                            }
+                            if (Terminated()) {
+                                w = WAIT_OBJECT_0 + 1;
+                                break;
+                            }
+                        }
                         // A stale signal of an earlier completion: wait on.
                         if (w == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ovl)) continue;
                         if (w != WAIT_TIMEOUT) break;
@@ -222,7 +260,8 @@ void TCommThread::Execute() {
                         break;
                     }
                     if (w != WAIT_OBJECT_0) {
-                        mask = 0;
+                        // No way to go on waiting: as for a failed wait.
+                        Com->RequestShutdown();
                         break;
                     }
                     // A cancelled or failed wait reports no events.
@@ -242,7 +281,7 @@ void TCommThread::Execute() {
                                 const DWORD spent = ::GetTickCount() - start;
                                 if (spent >= backoff) break;
                                 const DWORD step = std::min(kIdlePollMs, backoff - spent);
-                                if (::WaitForSingleObject(hTerminate, step) == WAIT_OBJECT_0) break;
+                                if (PauseUnlessTerminated(step)) break;
                                 if (InputWaiting(api, deviceFailed)) {
                                     backoff = 0;
                                     break;
@@ -268,6 +307,7 @@ void TCommThread::Execute() {
             }
             if (mask != 0) {
                 backoff = 0;
+                if (mask & EV_RXCHAR) Com->fQueueReported = kQueueAllReported;
                 while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
                     if (Terminated() || !Com->IsDeviceOpen()) break;
                     ::Sleep(1);
@@ -281,7 +321,10 @@ void TCommThread::Execute() {
         DWORD current = 0;
         if (!api.GetCommMask(hDevice, &current) || !api.SetCommMask(hDevice, current))
             CancelDeviceIo(hDevice);  // a device that has gone takes no new mask
-        ::WaitForSingleObject(event, 5000);
+        if (::WaitForSingleObject(event, 5000) == WAIT_FAILED) {
+            const DWORD start = ::GetTickCount();
+            while (!HasOverlappedIoCompleted(&ovl) && ::GetTickCount() - start < 5000) ::Sleep(1);
+        }
     }
     ovl.hEvent = nullptr;
     if (event) ::CloseHandle(event);
@@ -559,6 +602,7 @@ void TpwCustomComm::DoOpen() {
         return;
     }
     DoClose();
+    fQueueReported = 0;
     fTotalReceived = 0;
     fTotalSent = 0;
     fOpenError = 0;
@@ -910,12 +954,18 @@ void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
         }
         errors |= fPolledErrors.exchange(0);
         if (errors != 0) {
+            // The queued bytes wait for the next event, which the queue
+            // check is to bring about as well.
+            fQueueReported = 0;
             std::uint8_t flags;
             std::memcpy(&flags, Stat, 1);
             DoCommError(errors, 0, TComStateFlags::FromBits(flags));
             return;
         }
         if ((mask & EV_RXCHAR) && Stat->cbInQue > 0) {
+            // What the queue check compares with from now on (also when
+            // the reads below end early).
+            TFinally seen([this] { fQueueReported = Stat->cbInQue; });
             const bool read = fTraceStates.Contains(tsRxChar) || HasReceiver();
             // A follow-up takes bytes an earlier event already counted.
             if (Msg.lParam != kRxContinuation) fTotalReceived += Stat->cbInQue;

@@ -89,6 +89,8 @@ protected:
 private:
     bool ReportQueuedInput(const TpwCommApi& api);
     bool InputWaiting(const TpwCommApi& api, bool& failed);
+    DWORD PolledErrorMask() const;
+    bool PauseUnlessTerminated(DWORD ms);
 
     TpwCustomComm* Com;
     HANDLE hDevice;
@@ -311,6 +313,10 @@ private:
     // Line errors that the event thread's queue check cleared, handed to the
     // next event so they are still reported.
     std::atomic<DWORD> fPolledErrors{0};
+    // The input queue as last reported to the handler (or as the handler
+    // left it), for the event thread's queue check; all bits set after an
+    // event of the driver reported received characters.
+    std::atomic<DWORD> fQueueReported{0};
 };
 
 // ---------------------------------------------------------------------------

@@ -1068,6 +1068,52 @@ TEST_F(SimComm, APortChangeFromALineEventReopensAfterTheEvent) {
     EXPECT_EQ(L"\\\\?\\COM4", drv.Calls("CreateFileW").back().name);
 }
 
+// Bytes nobody reads stay queued while the driver's wait stays pending: the
+// queue check reports them once, and again only when more have arrived.
+TEST_F(SimComm, QueuedInputIsReportedOnlyWhenTheQueueGrew) {
+    Open();
+    ::Sleep(20);  // the event thread's wait is pending
+    drv.ReceiveSilently(L"COM3", "abcd");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 0; }));
+    drv.ClearCalls();
+    EXPECT_TRUE(PumpUntil([&] { return drv.Count("ClearCommError") >= 8; }));  // checks of the queue
+    EXPECT_EQ(4u, comm->TotalReceived());
+    drv.ReceiveSilently(L"COM3", "ef");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 4; }));
+    drv.ClearCalls();
+    EXPECT_TRUE(PumpUntil([&] { return drv.Count("ClearCommError") >= 8; }));
+    EXPECT_EQ(10u, comm->TotalReceived());  // the whole queue once more
+    EXPECT_EQ("abcdef", comm->ReadString());
+}
+
+// A line error that only the queue check found is reported as such; it is
+// no line event for OnTraceState when tsErr was not asked for.
+TEST_F(SimComm, ALineErrorFoundByTheQueueCheckIsNoLineEventUnlessAskedFor) {
+    Open();
+    ::Sleep(20);
+    drv.Receive(L"COM3", "a");  // its event waits for the main thread
+    drv.ReceiveSilently(L"COM3", "", CE_FRAME);
+    drv.ClearCalls();
+    const DWORD start = ::GetTickCount();
+    while (drv.Count("ClearCommError") == 0 && ::GetTickCount() - start < 10000) ::Sleep(1);
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 0; }));
+    ASSERT_EQ(1u, rec.commErrors.size());
+    EXPECT_EQ(static_cast<std::uint32_t>(CE_FRAME), rec.commErrors[0].code);
+    for (auto bits : rec.traceSets) EXPECT_FALSE(TTraceStates::FromBits(static_cast<std::uint16_t>(bits)).Contains(tsErr));
+}
+
+TEST_F(SimComm, AFailingWaitOfTheEventThreadIsRiddenOut) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    drv.failObjectWaits = true;
+    Open();
+    ::Sleep(100);
+    drv.Receive(L"COM3", "ping");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "ping"; }));
+    comm->SetActive(false);
+    EXPECT_FALSE(comm->Active());
+    drv.failObjectWaits = false;
+}
+
 TEST_F(SimComm, RepeatedOpenAndCloseLeavesNothingBehind) {
     for (int i = 0; i < 50; ++i) {
         comm->SetActive(true);
