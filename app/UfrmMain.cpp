@@ -398,6 +398,9 @@ void TfrmMain::ShowMessage(const std::wstring& Text) {
 }
 
 void TfrmMain::SendSelectedRow() {
+    // After a shorter table was loaded the selection can lie below its last
+    // row, where the grid still keeps the cells of the earlier table.
+    if (SelectedRow >= StringGrid1->RowCount()) return;
     RichEdit1->SelAttributes().SetColor(kSentColor);
     const std::wstring C = StringGrid1->Cells(kColData, SelectedRow);
     // Each form is tested on a fresh read of the Type cell.

@@ -357,7 +357,26 @@ TpwBaseIO::TpwBaseIO(tk::TComponent* AOwner) : tk::TComponent(AOwner) {
     }
 }
 
+thread_local TpwBaseIO::TCallGuard* TpwBaseIO::TCallGuard::top_ = nullptr;
+
+TpwBaseIO::TCallGuard::TCallGuard(const TpwBaseIO* io, bool handler)
+    : io_(io), outer_(top_), handler_(handler) {
+    top_ = this;
+}
+
+// Guards end in the reverse order of their creation on their thread.
+TpwBaseIO::TCallGuard::~TCallGuard() { top_ = outer_; }
+
+bool TpwBaseIO::TCallGuard::InHandler(const TpwBaseIO* io, const TCallGuard* except) {
+    for (const TCallGuard* g = top_; g; g = g->outer_)
+        if (g != except && g->handler_ && g->io_ == io && !g->gone_) return true;
+    return false;
+}
+
 TpwBaseIO::~TpwBaseIO() {
+    // Frames of this thread that called out to the code destroying us.
+    for (TCallGuard* g = TCallGuard::top_; g; g = g->outer_)
+        if (g->io_ == this) g->gone_ = true;
     // Processors and selectors still attached call NotifyDelete while they
     // let go of us: they must find the component whole.
     RemoveFreeNotifications();
@@ -432,6 +451,10 @@ void TpwBaseIO::DoOpen() {
     fHandle = OpenDevice();
     if (!IsDeviceOpen()) return;
     if (isThreaded) StartThreadIO();
+    RaiseOnOpen();
+}
+
+void TpwBaseIO::RaiseOnOpen() {
     if (fOnOpen) {
         try {
             fOnOpen(this);
@@ -476,7 +499,9 @@ void TpwBaseIO::ExecuteThreadIO(TpwThreadIO* /*Thread*/) {}
 void TpwBaseIO::DoFatalError(std::uint32_t ErrorCode, std::uint32_t Detail,
                              const std::wstring& ErrorMsg, bool ShowOnly) {
     bool RaiseException = true;
+    TCallGuard guard(this);
     if (fOnFatalError) fOnFatalError(this, ErrorCode, Detail, ErrorMsg, RaiseException);
+    if (guard.Gone()) return;
     if (fLog) fLog->AddLogFmt(dlSimple, L"Fatal Error: %u, %u, %s", {ErrorCode, Detail, ErrorMsg});
     if (!RaiseException || IsLoading()) return;
     if (!ShowOnly) throw tk::Exception(ErrorMsg);
@@ -496,10 +521,13 @@ void TpwBaseIO::DoReceived(const void* Buffer, std::uint32_t Len) {
         return;
     }
     WriteLog(dlDebug, L"Input data length: " + tk::IntToStr(Len));
+    TCallGuard guard(this);
     TIgnoreTypes ignore;
     if (fDataProcessor) fDataProcessor->DoProcessing(Buffer, Len, ignore);
+    if (guard.Gone()) return;
     if (fTerminal && !ignore.Contains(itTerminal))
         WriteToTerminal(Buffer, static_cast<std::int32_t>(Len));
+    if (guard.Gone()) return;
     if (fOnReceived) fOnReceived(this, Buffer, Len);
 }
 
@@ -527,13 +555,22 @@ void TpwBaseIO::Update() { DoNotify(pwNotifyChanged); }
 
 void TpwBaseIO::SetDeviceIndex(int /*Value*/) { DoNotify(pwNotifyChanged); }
 
+// Entries are told apart by function and object: the list's own IndexOf
+// compares the function only, which would take two device boxes, or two
+// processors of a chain, for one listener.
+int TpwBaseIO::IndexOfListener(const TpwNotifyEvent& NotifyEvent) const {
+    for (int i = 0; i < pwNotifyList->Count(); ++i)
+        if (pwNotifyList->Get(i) == NotifyEvent) return i;
+    return -1;
+}
+
 void TpwBaseIO::NotifyAdd(const TpwNotifyEvent& NotifyEvent) {
-    if (pwNotifyList && pwNotifyList->IndexOf(NotifyEvent) < 0) pwNotifyList->Add(NotifyEvent);
+    if (pwNotifyList && IndexOfListener(NotifyEvent) < 0) pwNotifyList->Add(NotifyEvent);
 }
 
 void TpwBaseIO::NotifyDelete(const TpwNotifyEvent& NotifyEvent) {
     if (!pwNotifyList) return;
-    int i = pwNotifyList->IndexOf(NotifyEvent);
+    int i = IndexOfListener(NotifyEvent);
     if (i >= 0) pwNotifyList->Delete(i);
 }
 

@@ -427,6 +427,8 @@ protected:
     virtual void CloseDevice(HANDLE Handle);
     virtual void DoOpen();
     virtual void DoClose();
+    // Calls OnOpen (errors swallowed); for a device that is open for good.
+    void RaiseOnOpen();
     virtual void StartThreadIO();
     virtual void StopThreadIO();
     virtual void ExecuteThreadIO(TpwThreadIO* Thread);
@@ -436,6 +438,30 @@ protected:
     virtual void WriteToTerminal(const void* Data, std::int32_t Len);
 
     void Notification(tk::TComponent* AComponent, tk::TOperation Operation) override;
+
+    // Kept on the stack by code that calls out to user code. Destroying the
+    // component from there marks the guards of its frames on this thread,
+    // and each frame then returns without touching the component again.
+    class TCallGuard {
+    public:
+        // A handler guard marks the event handling of the component.
+        explicit TCallGuard(const TpwBaseIO* io, bool handler = false);
+        ~TCallGuard();
+        TCallGuard(const TCallGuard&) = delete;
+        TCallGuard& operator=(const TCallGuard&) = delete;
+        bool Gone() const { return gone_; }
+        // True when this thread is inside the event handling of `io` (in
+        // a frame other than `except`).
+        static bool InHandler(const TpwBaseIO* io, const TCallGuard* except = nullptr);
+
+    private:
+        friend class TpwBaseIO;
+        const TpwBaseIO* io_;
+        TCallGuard* outer_;
+        bool handler_;
+        bool gone_ = false;
+        static thread_local TCallGuard* top_;
+    };
 
     bool fActive = false;
     HANDLE fHandle = INVALID_HANDLE_VALUE;
@@ -457,6 +483,7 @@ private:
     void PaintTerminal();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
     void UnhookTerminal();
+    int IndexOfListener(const TpwNotifyEvent& NotifyEvent) const;
 
     std::unique_ptr<TpwNotifyList> pwNotifyList;
     TpwCustomLogFile* fLog = nullptr;

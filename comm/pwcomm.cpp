@@ -30,6 +30,8 @@ constexpr DWORD kMaxIdleBackoff = 50;
 constexpr DWORD kIdlePollMs = 10;
 // How often a pending driver wait is checked against the input queue.
 constexpr DWORD kPendingCheckMs = 50;
+// fQueueReported after an event of the driver: whatever is queued was reported.
+constexpr DWORD kQueueAllReported = 0xFFFFFFFF;
 
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
@@ -148,15 +150,37 @@ void TCommThread::Terminate() {
     if (hTerminate) ::SetEvent(hTerminate);
 }
 
+// Line errors found by the event thread reach the handler in an event of
+// their own; it is a line event only when that was asked for.
+DWORD TCommThread::PolledErrorMask() const { return Com->fTraceStates.Contains(tsErr) ? EV_ERR : 0; }
+
 // False when the driver no longer answers: the device has gone.
 bool TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     DWORD errors = 0;
     COMSTAT st = {};
     if (!api.ClearCommError(hDevice, &errors, &st)) return false;
-    if (errors != 0) Com->fPolledErrors.fetch_or(errors);
-    if (st.cbInQue == 0 && errors == 0) return true;
-    ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR | (errors ? EV_ERR : 0), 0);
+    // Only a queue that grew since it was last reported is news: bytes that
+    // nobody reads would otherwise be reported, and counted, at every check.
+    DWORD events = 0;
+    DWORD reported = Com->fQueueReported.load();
+    if (st.cbInQue > reported) events |= EV_RXCHAR;
+    // A queue that shrank was read: what arrives next is news again. The
+    // handler's own view, stored meanwhile, is not overwritten.
+    if (st.cbInQue != reported) Com->fQueueReported.compare_exchange_strong(reported, st.cbInQue);
+    if (errors != 0) {
+        Com->fPolledErrors.fetch_or(errors);
+        events |= PolledErrorMask();
+    }
+    if (events != 0 || errors != 0)
+        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), events, 0);
     return true;
+}
+
+// Pauses up to `ms` (also without a usable stop event); true when the
+// thread was told to end.
+bool TCommThread::PauseUnlessTerminated(DWORD ms) {
+    if (!hTerminate || ::WaitForSingleObject(hTerminate, ms) == WAIT_FAILED) ::Sleep(ms);
+    return Terminated();
 }
 
 // During a pause after cancelled waits: true when bytes wait in the driver
@@ -172,7 +196,7 @@ bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
     }
     if (errors != 0) {
         Com->fPolledErrors.fetch_or(errors);
-        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), EV_ERR, 0);
+        ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), PolledErrorMask(), 0);
         return true;
     }
     return st.cbInQue > 0;
@@ -198,7 +222,21 @@ void TCommThread::Execute() {
                     HANDLE waits[2] = {event, hTerminate};
                     DWORD w;
                     for (;;) {
-                        w = ::WaitForMultipleObjects(2, waits, FALSE, kPendingCheckMs);
+                        w = api.WaitForMultipleObjects(2, waits, FALSE, kPendingCheckMs);
+                        if (w == WAIT_FAILED) {
+                            // Taken as a quiet interval: the wait goes on, on
+                            // the record's event alone or failing that with a
+                            // pause, and the thread's end is looked for here.
+                            w = ::WaitForSingleObject(event, kPendingCheckMs);
+                            if (w == WAIT_FAILED) {
+                                ::Sleep(kPendingCheckMs);
+                                w = WAIT_TIMEOUT;
+                            }
+                            if (Terminated()) {
+                                w = WAIT_OBJECT_0 + 1;
+                                break;
+                            }
+                        }
                         // A stale signal of an earlier completion: wait on.
                         if (w == WAIT_OBJECT_0 && !HasOverlappedIoCompleted(&ovl)) continue;
                         if (w != WAIT_TIMEOUT) break;
@@ -223,7 +261,8 @@ void TCommThread::Execute() {
                         break;
                     }
                     if (w != WAIT_OBJECT_0) {
-                        mask = 0;
+                        // No way to go on waiting: as for a failed wait.
+                        Com->RequestShutdown();
                         break;
                     }
                     // A cancelled or failed wait reports no events.
@@ -243,7 +282,7 @@ void TCommThread::Execute() {
                                 const DWORD spent = ::GetTickCount() - start;
                                 if (spent >= backoff) break;
                                 const DWORD step = std::min(kIdlePollMs, backoff - spent);
-                                if (::WaitForSingleObject(hTerminate, step) == WAIT_OBJECT_0) break;
+                                if (PauseUnlessTerminated(step)) break;
                                 if (InputWaiting(api, deviceFailed)) {
                                     backoff = 0;
                                     break;
@@ -269,6 +308,7 @@ void TCommThread::Execute() {
             }
             if (mask != 0) {
                 backoff = 0;
+                if (mask & EV_RXCHAR) Com->fQueueReported = kQueueAllReported;
                 while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
                     if (Terminated() || !Com->IsDeviceOpen()) break;
                     ::Sleep(1);
@@ -282,7 +322,10 @@ void TCommThread::Execute() {
         DWORD current = 0;
         if (!api.GetCommMask(hDevice, &current) || !api.SetCommMask(hDevice, current))
             CancelDeviceIo(hDevice);  // a device that has gone takes no new mask
-        ::WaitForSingleObject(event, 5000);
+        if (::WaitForSingleObject(event, 5000) == WAIT_FAILED) {
+            const DWORD start = ::GetTickCount();
+            while (!HasOverlappedIoCompleted(&ovl) && ::GetTickCount() - start < 5000) ::Sleep(1);
+        }
     }
     ovl.hEvent = nullptr;
     if (event) ::CloseHandle(event);
@@ -312,7 +355,10 @@ void TMsgThread::Terminate() {
 }
 
 void TMsgThread::SyncProcessCommEvent() {
-    if (!Terminated()) Com->ProcessCommEvent(glMsg);
+    if (Terminated()) return;
+    fRunningHandover = true;
+    TFinally done([this] { fRunningHandover = false; });
+    Com->ProcessCommEvent(glMsg);
 }
 
 void TMsgThread::Execute() {
@@ -370,11 +416,23 @@ TpwCustomComm::TpwCustomComm(tk::TComponent* AOwner) : TpwBaseIO(AOwner) {
 }
 
 TpwCustomComm::~TpwCustomComm() {
+    fDestroying = true;
+    // The threads first: the message thread may be handling an event, which
+    // must not meet a component half taken apart.
+    StopThreadIO();
     SetTerminal(nullptr);
     SetDataProcessor(nullptr);
     fOnTraceState = TOnTraceEvent();
     DoClose();
-    if (fShutdownWindow) ::DestroyWindow(fShutdownWindow);
+    if (fShutdownWindow) {
+        // Messages still on their way find no component.
+        ::SetWindowLongPtrW(fShutdownWindow, GWLP_USERDATA, 0);
+        // Only the window's own thread can destroy it.
+        if (::GetWindowThreadProcessId(fShutdownWindow, nullptr) == ::GetCurrentThreadId())
+            ::DestroyWindow(fShutdownWindow);
+        else
+            ::PostMessageW(fShutdownWindow, WM_CLOSE, 0, 0);
+    }
     delete Stat;
     Stat = nullptr;
     if (fOvlAsync.hEvent) ::CloseHandle(fOvlAsync.hEvent);
@@ -386,13 +444,19 @@ LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wPara
         auto* self = reinterpret_cast<TpwCustomComm*>(::GetWindowLongPtrW(wnd, GWLP_USERDATA));
         try {
             // Only for the handle it was asked for; a later open is left alone.
+            // A message loop inside the event handling may dispatch these:
+            // they are then done once that handling has returned.
             if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) {
-                if (msg == WM_PW_SHUTDOWN)
-                    self->ClosePort(false);
-                else if (msg == WM_PW_CLOSE)
+                if (msg == WM_PW_SHUTDOWN) {
+                    if (self->CanDefer())
+                        self->Defer(dfShutdown);
+                    else
+                        self->ClosePort(false);
+                } else if (msg == WM_PW_CLOSE) {
                     self->DoClose();
-                else
+                } else {
                     self->DoOpen();
+                }
             }
         } catch (...) {
             tk::Application().HandleException();
@@ -402,8 +466,19 @@ LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wPara
     return ::DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
-void TpwCustomComm::DeferReopen() {
-    if (fShutdownWindow) ::PostMessageW(fShutdownWindow, WM_PW_REOPEN, reinterpret_cast<WPARAM>(fHandle), 0);
+bool TpwCustomComm::CanDefer() const { return fShutdownWindow && !fDestroying && InEventHandler(); }
+
+void TpwCustomComm::Defer(TDeferred What) {
+    if (What != dfReopen) fCloseAsked = true;
+    fDeferred = What;
+}
+
+void TpwCustomComm::PostDeferred() {
+    static const UINT kMessages[] = {0, WM_PW_CLOSE, WM_PW_SHUTDOWN, WM_PW_REOPEN};
+    const TDeferred what = fDeferred;
+    fDeferred = dfNone;
+    if (what == dfNone || !IsDeviceOpen()) return;
+    ::PostMessageW(fShutdownWindow, kMessages[what], reinterpret_cast<WPARAM>(fHandle), 0);
 }
 
 void TpwCustomComm::RequestShutdown() {
@@ -555,15 +630,18 @@ void TpwCustomComm::FreeReceiveBuffer() {
 void TpwCustomComm::CloseDevice(HANDLE Handle) { pwCommApi().CloseHandle(Handle); }
 
 void TpwCustomComm::DoOpen() {
-    if (InEventHandler() && IsDeviceOpen()) {
-        DeferReopen();
+    if (IsDeviceOpen() && CanDefer()) {
+        Defer(dfReopen);
         return;
     }
     DoClose();
+    fCloseAsked = false;
+    fQueueReported = 0;
     fTotalReceived = 0;
     fTotalSent = 0;
     fOpenError = 0;
-    TpwBaseIO::DoOpen();
+    // The base template's open; OnOpen follows once the open has succeeded.
+    fHandle = OpenDevice();
 
     DWORD error = 0;
     if (!IsDeviceOpen()) {
@@ -584,19 +662,23 @@ void TpwCustomComm::DoOpen() {
     ApplyPortSettings();
     SetTraceStates(TraceStates());
     StartThreadIO();
+    RaiseOnOpen();
     DoNotify(pwNotifyOpened);
 }
 
 void TpwCustomComm::DoClose() {
-    if (InEventHandler() && IsDeviceOpen() && !IsDestroying() && fShutdownWindow) {
-        ::PostMessageW(fShutdownWindow, WM_PW_CLOSE, reinterpret_cast<WPARAM>(fHandle), 0);
+    if (IsDeviceOpen() && CanDefer()) {
+        Defer(dfClose);
         return;
     }
+    TCallGuard guard(this);
     if (IsDeviceOpen()) {
         try {
             ClosePort(true);
+            if (guard.Gone()) return;
             WriteLog(dlSimple, L"The port is closed succesfully");
         } catch (...) {
+            if (guard.Gone()) return;
             TpwBaseIO::DoClose();
         }
     }
@@ -605,12 +687,15 @@ void TpwCustomComm::DoClose() {
 
 void TpwCustomComm::ClosePort(bool Purge) {
     if (!IsDeviceOpen()) return;
+    TCallGuard guard(this);
     StopThreadIO();
+    fCloseAsked = false;
     if (Purge && NotYetSend() > 0) ClearDeviceBuffers();
     const bool abandoned = fAsyncInFlight && !HasOverlappedIoCompleted(&fOvlAsync);
     if (abandoned) AbortAsyncWrite();
     FreeReceiveBuffer();
     TpwBaseIO::DoClose();
+    if (guard.Gone()) return;
     if (abandoned && !HasOverlappedIoCompleted(&fOvlAsync)) {
         // Closing the handle completes the write; its bytes must stay valid
         // until then.
@@ -628,15 +713,25 @@ void TpwCustomComm::StartThreadIO() {
 }
 
 void TpwCustomComm::StopThreadIO() {
+    // Handovers still pending do nothing from here on.
+    if (MsgThread) MsgThread->Terminate();
     if (CommThread) {
         CommThread->Terminate();
         delete CommThread;
         CommThread = nullptr;
     }
     if (MsgThread) {
-        MsgThread->Terminate();
-        delete MsgThread;
+        TMsgThread* thread = MsgThread;
         MsgThread = nullptr;
+        if (::GetCurrentThreadId() == thread->ThreadID() || thread->fRunningHandover) {
+            // This thread runs the message thread's handler (a destruction
+            // from a callback), so the thread cannot be waited for here. It
+            // leaves its loop once the handler has returned, without
+            // touching the component again, and frees itself.
+            thread->SetFreeOnTerminate(true);
+        } else {
+            delete thread;
+        }
     }
 }
 
@@ -737,8 +832,9 @@ void TpwCustomComm::DoCommError(std::uint32_t CommCode, std::uint32_t SysError, 
                 {static_cast<long long>(CommCode), static_cast<long long>(SysError),
                  static_cast<unsigned>(State.ToBits())});
     bool flFlashBuffers = false;
+    TCallGuard guard(this);
     if (fOnCommError) fOnCommError(this, CommCode, SysError, State, flFlashBuffers);
-    if (flFlashBuffers) ClearDeviceBuffers();
+    if (flFlashBuffers && !guard.Gone()) ClearDeviceBuffers();
 }
 
 TModemSignals TpwCustomComm::ModemSignals() {
@@ -861,7 +957,11 @@ bool TpwCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
     if (!IsDeviceOpen()) return false;
     const TTraceStates saved = TraceStates();
     SetTraceStates(saved - TTraceStates{tsRxChar});
-    TFinally restore([&] { SetTraceStates(saved); });
+    // The messages handled here may destroy the component.
+    TCallGuard guard(this);
+    TFinally restore([&] {
+        if (!guard.Gone()) SetTraceStates(saved);
+    });
     // Elapsed time, so the wrap of the tick counter does not end the wait early.
     const DWORD start = ::GetTickCount();
     for (;;) {
@@ -870,16 +970,19 @@ bool TpwCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
         if (ReadyForRead() >= Count) return true;
         ::Sleep(5);
         tk::Application().ProcessMessages();
+        if (guard.Gone()) return false;
     }
 }
 
 bool TpwCustomComm::WaitForSignal(TModemSignal Signal, std::uint32_t Ms) {
     if (!IsDeviceOpen()) return false;
     const DWORD start = ::GetTickCount();
+    TCallGuard guard(this);
     for (;;) {
         if (ModemSignals().Contains(Signal)) return true;
         ::Sleep(5);
         tk::Application().ProcessMessages();
+        if (guard.Gone()) return false;
         if (::GetTickCount() - start > Ms) return false;
         if (!IsDeviceOpen()) return false;
     }
@@ -896,10 +999,17 @@ constexpr LPARAM kRxContinuation = 1;
 
 void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
     if (Msg.message != MsgComEvent()) return;
-    const DWORD mask = static_cast<DWORD>(Msg.wParam);
+    // A close asked for from the event handling ends the delivery.
+    if (fCloseAsked) return;
+    TCallGuard guard(this, true);
+    HandleCommEvent(static_cast<DWORD>(Msg.wParam), Msg.lParam, guard);
+    if (!guard.Gone() && !TCallGuard::InHandler(this, &guard)) PostDeferred();
+}
+
+void TpwCustomComm::HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard) {
     const TpwCommApi& api = pwCommApi();
-    ++fHandlerDepth;
-    TFinally leave([this] { --fHandlerDepth; });
+    // After a call-out: the component has gone, or the close was asked for.
+    auto over = [&] { return guard.Gone() || fCloseAsked; };
     try {
         DWORD errors = 0;
         if (!api.ClearCommError(fHandle, &errors, Stat)) {
@@ -909,44 +1019,60 @@ void TpwCustomComm::ProcessCommEvent(const MSG& Msg) {
         }
         errors |= fPolledErrors.exchange(0);
         if (errors != 0) {
+            // The queued bytes wait for the next event, which the queue
+            // check is to bring about as well.
+            fQueueReported = 0;
             std::uint8_t flags;
             std::memcpy(&flags, Stat, 1);
             DoCommError(errors, 0, TComStateFlags::FromBits(flags));
             return;
         }
-        if ((mask & EV_RXCHAR) && Stat->cbInQue > 0) {
-            const bool read = fTraceStates.Contains(tsRxChar) || HasReceiver();
-            // A follow-up takes bytes an earlier event already counted.
-            if (Msg.lParam != kRxContinuation) fTotalReceived += Stat->cbInQue;
-            if (read) {
-                // Never more than the receive buffer holds: a larger queue
-                // is taken in buffer-sized pieces. A peer that never pauses
-                // would keep the loop (and with it the main thread) here for
-                // good, so after a time budget the rest is left to a follow-up
-                // event, and the thread's other messages get their turn.
-                const auto start = std::chrono::steady_clock::now();
-                while (Stat->cbInQue > 0 && glBuffer && IsDeviceOpen()) {
-                    const DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
-                    if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead)) break;
-                    DoReceived(glBuffer, n);
-                    if (!IsDeviceOpen() || !api.ClearCommError(fHandle, &errors, Stat)) break;
-                    if (Stat->cbInQue > 0 && MsgThread &&
-                        std::chrono::steady_clock::now() - start >= kRxSlice) {
-                        ::PostThreadMessageW(MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR, kRxContinuation);
-                        break;
+        if (mask & EV_RXCHAR) {
+            if (Stat->cbInQue > 0) {
+                const bool read = fTraceStates.Contains(tsRxChar) || HasReceiver();
+                // A follow-up takes bytes an earlier event already counted.
+                if (lParam != kRxContinuation) fTotalReceived += Stat->cbInQue;
+                if (read) {
+                    // Never more than the receive buffer holds: a larger queue
+                    // is taken in buffer-sized pieces. A peer that never pauses
+                    // would keep the loop (and with it the main thread) here for
+                    // good, so after a time budget the rest is left to a follow-up
+                    // event, and the thread's other messages get their turn.
+                    const auto start = std::chrono::steady_clock::now();
+                    while (Stat->cbInQue > 0 && glBuffer && IsDeviceOpen()) {
+                        const DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
+                        if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead)) break;
+                        DoReceived(glBuffer, n);
+                        if (over()) return;
+                        if (!IsDeviceOpen() || !api.ClearCommError(fHandle, &errors, Stat)) break;
+                        if (Stat->cbInQue > 0 && MsgThread &&
+                            std::chrono::steady_clock::now() - start >= kRxSlice) {
+                            ::PostThreadMessageW(MsgThread->ThreadID(), MsgComEvent(), EV_RXCHAR, kRxContinuation);
+                            break;
+                        }
                     }
                 }
             }
+            // What the queue check compares with from now on.
+            fQueueReported = Stat->cbInQue;
         }
         if (mask & EV_TXEMPTY) {
-            if (IsRS485Emulated()) SetStateRTS(false);
+            if (IsRS485Emulated()) {
+                SetStateRTS(false);
+                if (over()) return;
+            }
             const bool ignore = DoSendComplete();
-            if (fTraceStates.Contains(tsTxEmpty) && !ignore && fOnSent) fOnSent(this);
+            if (over()) return;
+            if (fTraceStates.Contains(tsTxEmpty) && !ignore && fOnSent) {
+                fOnSent(this);
+                if (over()) return;
+            }
         }
         const TTraceStates states = EventMaskToTraceStates(mask);
         if (!states.Empty()) DoTraceState(this, states);
     } catch (const tk::Exception& e) {
         const DWORD detail = ::GetLastError();
+        if (guard.Gone()) return;
         DoFatalError(1, detail, e.Message(), true);
     }
 }
@@ -966,13 +1092,16 @@ TpwCustomSerialComm::TpwCustomSerialComm(tk::TComponent* AOwner) : TpwCustomComm
     SetEventChar(L'\0');
 }
 
-TpwCustomSerialComm::~TpwCustomSerialComm() = default;
+TpwCustomSerialComm::~TpwCustomSerialComm() {
+    // A handle given from inside the event handling whose reopen never ran.
+    if (fExtHandle) CloseDevice(fExtHandle);
+}
 
 void TpwCustomSerialComm::SetComPortNo(std::uint16_t Value) {
-    if (InEventHandler() && IsDeviceOpen()) {
+    if (IsDeviceOpen() && CanDefer()) {
         // The reopen on the new number happens once the event is handled.
         fComPortNo = Value;
-        DeferReopen();
+        Defer(dfReopen);
         DoNotify(pwNotifyChanged);
         return;
     }
@@ -1019,6 +1148,13 @@ HANDLE TpwCustomSerialComm::OpenDevice() {
 
 void TpwCustomSerialComm::SetExtHandle(HANDLE aHandle) {
     if (!aHandle || aHandle == INVALID_HANDLE_VALUE) return;
+    if (IsDeviceOpen() && CanDefer()) {
+        // The reopen once the event is handled takes the handle.
+        if (fExtHandle && fExtHandle != aHandle) CloseDevice(fExtHandle);
+        fExtHandle = aHandle;
+        Defer(dfReopen);
+        return;
+    }
     if (Active()) DoClose();
     fExtHandle = aHandle;
     DoOpen();

@@ -89,6 +89,8 @@ protected:
 private:
     bool ReportQueuedInput(const TpwCommApi& api);
     bool InputWaiting(const TpwCommApi& api, bool& failed);
+    DWORD PolledErrorMask() const;
+    bool PauseUnlessTerminated(DWORD ms);
 
     TpwCustomComm* Com;
     HANDLE hDevice;
@@ -119,6 +121,9 @@ private:
     MSG glMsg = {};
     // Set once the thread's message queue exists (posting before that fails).
     HANDLE queueReady = nullptr;
+    // True while the main thread runs this thread's handover, which the
+    // thread is blocked in (only the main thread reads and writes it).
+    bool fRunningHandover = false;
     friend class TpwCustomComm;
 };
 
@@ -257,11 +262,16 @@ protected:
     DWORD fOpenError = 0;
 
     bool IsRS485Emulated() const { return fRS485Mode && fIsNotSupportRS485; }
-    // True while ProcessCommEvent runs: a close from there would wait for
-    // the thread that is running it, so closes and reopens are deferred to
-    // the component's own message loop.
-    bool InEventHandler() const { return fHandlerDepth > 0; }
-    void DeferReopen();
+    // True while this thread runs ProcessCommEvent: a close from there would
+    // wait for the thread that runs it, or that waits for it.
+    bool InEventHandler() const { return TCallGuard::InHandler(this); }
+    // Closes and reopens asked for from inside the event handling are done
+    // by the component's window once the outermost handling has returned;
+    // the last one asked for wins. A close (or shutdown) asked for ends the
+    // delivery of events until it has run.
+    enum TDeferred { dfNone, dfClose, dfShutdown, dfReopen };
+    bool CanDefer() const;
+    void Defer(TDeferred What);
 
     COMMCONFIG CommCfg = {};
     TOnTraceEvent fOnTraceState;
@@ -281,6 +291,8 @@ private:
     // Shutdown requested by the event thread after a failed wait; runs on
     // the thread that owns the component.
     void RequestShutdown();
+    void PostDeferred();
+    void HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard);
     static LRESULT CALLBACK ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
     TMsgThread* MsgThread = nullptr;
@@ -307,10 +319,16 @@ private:
     std::unique_ptr<std::string> fAsyncData;
     bool fAsyncInFlight = false;
     HWND fShutdownWindow = nullptr;
-    int fHandlerDepth = 0;
+    TDeferred fDeferred = dfNone;
+    std::atomic<bool> fCloseAsked{false};
+    bool fDestroying = false;
     // Line errors that the event thread's queue check cleared, handed to the
     // next event so they are still reported.
     std::atomic<DWORD> fPolledErrors{0};
+    // The input queue as last reported to the handler (or as the handler
+    // left it), for the event thread's queue check; all bits set after an
+    // event of the driver reported received characters.
+    std::atomic<DWORD> fQueueReported{0};
 };
 
 // ---------------------------------------------------------------------------

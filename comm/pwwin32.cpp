@@ -49,6 +49,7 @@ const TpwCommApi kDefaultApi = {
     ::LocalAlloc,
     ::LocalFree,
     LookupKernelCancelIo,
+    ::WaitForMultipleObjects,
 };
 
 TpwCommApi g_api = kDefaultApi;

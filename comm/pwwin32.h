@@ -44,6 +44,9 @@ struct TpwCommApi {
     HLOCAL(WINAPI* LocalFree)(HLOCAL);
     using CancelIoFn = BOOL(WINAPI*)(HANDLE);
     CancelIoFn (*LookupCancelIo)();
+    // The event thread's wait on its pending transfer, so a failing wait
+    // can be tested.
+    DWORD(WINAPI* WaitForMultipleObjects)(DWORD, const HANDLE*, BOOL, DWORD);
 };
 
 // The table in use. Replace entries only while no port is open.

@@ -509,6 +509,21 @@ TEST_F(DataProcessorTest, ChainPassesBlocksDownAndSharesTheDevice) {
     EXPECT_EQ(proc->seen, "abcd");
 }
 
+TEST_F(DataProcessorTest, EachProcessorOfAChainHasItsOwnRegistration) {
+    auto* next = new TTestProcessor(owner, L"next: ");
+    next->SetLog(log);
+    proc->SetDataProcessor(next);
+    io->DoNotify(pwNotifyOpened);
+    ASSERT_EQ(log->lines.size(), 2u);
+    EXPECT_EQ(log->lines[0].text, L"proc: Medium Opened");
+    EXPECT_EQ(log->lines[1].text, L"next: Medium Opened");
+    // Detaching one leaves the other registered.
+    next->SetDevice(nullptr);
+    io->DoNotify(pwNotifyClosed);
+    ASSERT_EQ(log->lines.size(), 3u);
+    EXPECT_EQ(log->lines[2].text, L"proc: Medium Closed");
+}
+
 TEST_F(DataProcessorTest, FatalErrorsLogThenRaiseUnlessVetoed) {
     try {
         proc->DoFatalErrors(1, 2, L"boom");
@@ -768,19 +783,20 @@ TEST_F(BaseIOTest, NotifyAddIgnoresDuplicatesAndNotifyDeleteMissingEntries) {
     TListener a, b;
     io->NotifyAdd(a.Event());
     io->NotifyAdd(a.Event());
-    io->NotifyAdd(b.Event());  // same function on another object: present already
+    io->NotifyAdd(b.Event());  // the same function on another object is another listener
     io->NotifyDelete(TpwNotifyEvent(&a, &TListener::Other));
     io->Update();
     ASSERT_EQ(a.calls.size(), 1u);
     EXPECT_EQ(a.calls[0].first, io);
     EXPECT_EQ(a.calls[0].second, 3);
-    EXPECT_TRUE(b.calls.empty());
+    EXPECT_EQ(b.calls.size(), 1u);
     io->SetDeviceIndex(0);
     io->SetActive(true);
     EXPECT_EQ(a.calls.size(), 2u);
-    io->NotifyDelete(a.Event());
+    io->NotifyDelete(a.Event());  // takes a's entry, not b's
     io->Update();
     EXPECT_EQ(a.calls.size(), 2u);
+    EXPECT_EQ(b.calls.size(), 3u);
 }
 
 // ---------------------------------------------------------------------------

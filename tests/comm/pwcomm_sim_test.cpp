@@ -3,6 +3,7 @@
 // control, error reports and the event path.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -372,6 +373,8 @@ TEST_F(SimComm, FailedReceiveBufferAllocationFailsTheOpenCleanly) {
     drv.failAlloc = true;
     EXPECT_THROW(comm->SetActive(true), tk::Exception);
     EXPECT_FALSE(comm->Active());
+    EXPECT_EQ(0, rec.opened);
+    EXPECT_EQ(0, rec.closed);
     EXPECT_EQ(0, drv.OpenHandles());
     EXPECT_EQ(1, drv.Count("CloseHandle"));
     EXPECT_EQ(0, drv.Count("SetupComm"));
@@ -382,6 +385,7 @@ TEST_F(SimComm, FailedReceiveBufferAllocationFailsTheOpenCleanly) {
     drv.failAlloc = false;
     comm->SetActive(true);
     EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(1, rec.opened);
 }
 
 TEST_F(SimComm, DestroyingAnOpenComponentClosesThePort) {
@@ -1063,6 +1067,180 @@ TEST_F(SimComm, APortChangeFromALineEventReopensAfterTheEvent) {
     EXPECT_EQ(std::vector<std::int32_t>({3, 1, 2}), rec.codes);
     EXPECT_TRUE(comm->Active());
     EXPECT_EQ(L"\\\\?\\COM4", drv.Calls("CreateFileW").back().name);
+}
+
+// A close asked for in a callback completes once the handler has returned,
+// whatever message loops ran inside it: a polling wait, the modal error box.
+TEST_F(SimComm, ACloseAskedInACallbackCompletesAfterTheLoopsInsideTheHandler) {
+    commtest::TMessageBoxCatcher boxes(true);
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [this] {
+        comm->SetActive(false);
+        comm->WaitForBytes(100, 100);
+    };
+    Open();
+    drv.Receive(L"COM3", "a");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+
+    rec.onReceiveHook = [this] {
+        comm->SetActive(false);
+        throw tk::Exception(L"closed and failed");
+    };
+    Open();
+    drv.Receive(L"COM3", "b");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+    ASSERT_EQ(1u, boxes.boxes.size());
+    EXPECT_EQ(L"closed and failed", boxes.boxes[0].text);
+    EXPECT_EQ(0, drv.OpenHandles());
+}
+
+// The shutdown after a device failure that arrives while a callback runs a
+// message loop must not wait there for the thread the callback blocks.
+TEST_F(SimComm, ADeviceFailureSeenInsideACallbacksLoopShutsThePortDownAfterIt) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    rec.onReceiveHook = [this] {
+        drv.Vanish(L"COM3");
+        comm->WaitForBytes(100, 300);
+    };
+    Open();
+    drv.Receive(L"COM3", "a");
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(1, rec.closed);
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(0, drv.liveAllocs);
+}
+
+TEST_F(SimComm, NothingMoreIsDeliveredOnceACallbackAskedForTheClose) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    comm->SetOnAfterSend(TOnSent(&rec, &commtest::TRecorder::Sent));
+    comm->SetTraceStates(TTraceStates{tsTxEmpty, tsCTS});
+    rec.onReceiveHook = [this] { comm->SetActive(false); };
+    Open();
+    drv.ReceiveSilently(L"COM3", std::string(20000, 'x'));
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR | EV_TXEMPTY | EV_CTS));
+    EXPECT_EQ(std::vector<std::uint32_t>({8192u}), rec.blockSizes);
+    EXPECT_EQ(0, rec.sent);
+    EXPECT_TRUE(rec.traceSets.empty());
+    // Nor by a later event handled before the close has run.
+    comm->ProcessCommEvent(ComEvent(EV_RXCHAR | EV_CTS));
+    EXPECT_EQ(1u, rec.blockSizes.size());
+    EXPECT_TRUE(rec.traceSets.empty());
+    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_EQ(1u, rec.blockSizes.size());
+    EXPECT_EQ(std::vector<std::uint32_t>({TTraceStates{tsTxEmpty}.ToBits()}), rec.traceSets);
+}
+
+TEST_F(SimComm, AnExternalHandleGivenInACallbackIsOpenedAfterTheEvent) {
+    drv.AddPort(L"COM7");
+    HANDLE h = pwCommApi().CreateFileW(L"\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    comm->SetTraceStates(TTraceStates{tsCTS});
+    Open();
+    rec.onTraceHook = [&](std::uint32_t bits) {
+        if (bits == TTraceStates{tsCTS}.ToBits()) comm->SetExtHandle(h);
+    };
+    comm->ProcessCommEvent(ComEvent(EV_CTS));
+    EXPECT_TRUE(PumpUntil([&] { return comm->Handle() == h; }));
+    EXPECT_TRUE(comm->Active());
+    EXPECT_EQ(std::vector<std::int32_t>({1, 2}), rec.codes);
+    EXPECT_FALSE(port().handle);
+}
+
+// The component's threads end with it when it is destroyed from inside the
+// handling of an event, on the main thread or on the message thread.
+TEST_F(SimComm, DestroyingTheComponentFromItsCallbackStopsItsThreads) {
+    const DWORD threads = commtest::ThreadCount();
+    for (bool onMainThread : {true, false}) {
+        if (!comm) {
+            comm = std::make_unique<TTestComm>(nullptr);
+            comm->SetComPortNo(3);
+            rec.Attach(*comm);
+        }
+        comm->SetUseMainThread(onMainThread);
+        comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+        std::atomic<bool> destroyed{false};
+        rec.onReceiveHook = [&] {
+            comm.reset();
+            destroyed = true;
+        };
+        Open();
+        drv.Receive(L"COM3", "bye");
+        EXPECT_TRUE(PumpUntil([&] { return destroyed && commtest::ThreadCount() <= threads; })) << onMainThread;
+        EXPECT_EQ(0, drv.OpenHandles());
+        EXPECT_EQ(0, drv.liveAllocs);
+        EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
+        rec.onReceiveHook = nullptr;
+    }
+}
+
+TEST_F(SimComm, DestroyingTheComponentWaitsForAnEventTheMessageThreadHandles) {
+    const DWORD threads = commtest::ThreadCount();
+    comm->SetUseMainThread(false);
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    std::atomic<bool> inside{false}, destroying{false};
+    rec.onReceiveHook = [&] {
+        inside = true;
+        while (!destroying) ::Sleep(1);
+        ::Sleep(50);  // the destruction is under way meanwhile
+    };
+    Open();
+    drv.Receive(L"COM3", std::string(10000, 'y'));
+    ASSERT_TRUE(PumpUntil([&] { return inside.load(); }));
+    destroying = true;
+    comm.reset();
+    EXPECT_EQ(10000u, rec.received.size());
+    EXPECT_EQ(0, drv.OpenHandles());
+    EXPECT_EQ(0, drv.liveAllocs);
+    EXPECT_TRUE(PumpUntil([&] { return commtest::ThreadCount() <= threads; }));
+}
+
+// Bytes nobody reads stay queued while the driver's wait stays pending: the
+// queue check reports them once, and again only when more have arrived.
+TEST_F(SimComm, QueuedInputIsReportedOnlyWhenTheQueueGrew) {
+    Open();
+    ::Sleep(20);  // the event thread's wait is pending
+    drv.ReceiveSilently(L"COM3", "abcd");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 0; }));
+    drv.ClearCalls();
+    EXPECT_TRUE(PumpUntil([&] { return drv.Count("ClearCommError") >= 8; }));  // checks of the queue
+    EXPECT_EQ(4u, comm->TotalReceived());
+    drv.ReceiveSilently(L"COM3", "ef");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 4; }));
+    drv.ClearCalls();
+    EXPECT_TRUE(PumpUntil([&] { return drv.Count("ClearCommError") >= 8; }));
+    EXPECT_EQ(10u, comm->TotalReceived());  // the whole queue once more
+    EXPECT_EQ("abcdef", comm->ReadString());
+}
+
+// A line error that only the queue check found is reported as such; it is
+// no line event for OnTraceState when tsErr was not asked for.
+TEST_F(SimComm, ALineErrorFoundByTheQueueCheckIsNoLineEventUnlessAskedFor) {
+    Open();
+    ::Sleep(20);
+    drv.Receive(L"COM3", "a");  // its event waits for the main thread
+    drv.ReceiveSilently(L"COM3", "", CE_FRAME);
+    drv.ClearCalls();
+    const DWORD start = ::GetTickCount();
+    while (drv.Count("ClearCommError") == 0 && ::GetTickCount() - start < 10000) ::Sleep(1);
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 0; }));
+    ASSERT_EQ(1u, rec.commErrors.size());
+    EXPECT_EQ(static_cast<std::uint32_t>(CE_FRAME), rec.commErrors[0].code);
+    for (auto bits : rec.traceSets) EXPECT_FALSE(TTraceStates::FromBits(static_cast<std::uint16_t>(bits)).Contains(tsErr));
+}
+
+TEST_F(SimComm, AFailingWaitOfTheEventThreadIsRiddenOut) {
+    comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
+    drv.failObjectWaits = true;
+    Open();
+    ::Sleep(100);
+    drv.Receive(L"COM3", "ping");
+    EXPECT_TRUE(PumpUntil([&] { return rec.received == "ping"; }));
+    comm->SetActive(false);
+    EXPECT_FALSE(comm->Active());
+    drv.failObjectWaits = false;
 }
 
 TEST_F(SimComm, RepeatedOpenAndCloseLeavesNothingBehind) {

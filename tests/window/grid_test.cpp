@@ -184,6 +184,23 @@ TEST_F(Grid, LoadDataMenuLoadsTheChosenFileAndCancelKeepsTheTable) {
     EXPECT_EQ(Hex(peer_->Read(2)), "01 02");
 }
 
+TEST_F(Grid, ARowBeyondAShorterTableIsNotSent) {
+    ClickCell(G(), 2, 3);
+    dir_.WriteFile(L"short.dat", "RowCount=1\r\n1=ASCII,One,S1\r\n");
+    form_->LoadDataFile(dir_.Path() + L"\\short.dat");
+    ASSERT_EQ(G()->RowCount(), 2);
+    ASSERT_EQ(form_->SelectedRow, 3);
+    // Clicks that keep the selection: the fixed column, and with single
+    // clicks sending, a right click.
+    DoubleClickCell(G(), 0, 1);
+    TickSingleClick();
+    RightClickCell(G(), 2, 1);
+    EXPECT_EQ(peer_->ReadQuiet(), "");
+    EXPECT_EQ(RichText(form_->RichEdit1), L"");
+    ClickCell(G(), 2, 1);
+    EXPECT_EQ(peer_->Read(2), "S1");
+}
+
 TEST_F(Grid, LoadDataErrorIsReportedAndTheWindowGoesOn) {
     tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
         d.SetFileName(dir_.Path() + L"\\missing.dat");

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <windows.h>
+// clang-format off
+#include <tlhelp32.h>
+// clang-format on
 
 #include <functional>
 #include <string>
@@ -64,6 +67,7 @@ struct TRecorder : tk::TObject {
     std::string received;
     std::vector<std::uint32_t> blockSizes;
     int sent = 0;
+    int opened = 0;
     int closed = 0;
     bool vetoFatal = false;
     std::vector<std::wstring> fatal;
@@ -85,6 +89,7 @@ struct TRecorder : tk::TObject {
         if (onReceiveHook) onReceiveHook();
     }
     void Sent(tk::TObject*) { ++sent; }
+    void Opened(tk::TObject*) { ++opened; }
     void Closed(tk::TObject*) { ++closed; }
     void Fatal(tk::TObject*, std::uint32_t, std::uint32_t, const std::wstring& msg, bool& raise) {
         fatal.push_back(msg);
@@ -95,6 +100,7 @@ struct TRecorder : tk::TObject {
         c.NotifyAdd(TpwNotifyEvent(this, &TRecorder::Notify));
         c.SetOnTraceState(TOnTraceEvent(this, &TRecorder::Trace));
         c.SetOnCommError(TOnCommErrorEvent(this, &TRecorder::Error));
+        c.SetOnOpen(tk::TNotifyEvent(this, &TRecorder::Opened));
         c.SetOnClose(tk::TNotifyEvent(this, &TRecorder::Closed));
         c.SetOnFatalError(TOnFatalErrorEvent(this, &TRecorder::Fatal));
     }
@@ -112,13 +118,29 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD boundMs = 10000) 
     return true;
 }
 
-// Answers message boxes without a user and remembers them.
+// Threads of this process, so a test can see that a component's threads ended.
+inline DWORD ThreadCount() {
+    HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof(te);
+    DWORD n = 0;
+    for (BOOL ok = ::Thread32First(snap, &te); ok; ok = ::Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == ::GetCurrentProcessId()) ++n;
+    ::CloseHandle(snap);
+    return n;
+}
+
+// Answers message boxes without a user and remembers them. With
+// `modalLoop` each box first handles the pending messages, as the message
+// loop of a real modal box would.
 class TMessageBoxCatcher {
 public:
-    TMessageBoxCatcher() {
+    explicit TMessageBoxCatcher(bool modalLoop = false) {
         saved_ = tk::Application().SetMessageBoxHook(
-            [this](HWND, const std::wstring& text, const std::wstring& caption, UINT flags) {
+            [this, modalLoop](HWND, const std::wstring& text, const std::wstring& caption, UINT flags) {
                 boxes.push_back({text, caption, flags});
+                if (modalLoop) tk::Application().ProcessMessages();
                 return IDOK;
             });
     }

@@ -437,6 +437,15 @@ struct Driver::Impl {
         return ::LocalFree(mem);
     }
 
+    static DWORD WINAPI WaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL all, DWORD ms) {
+        // Not under the lock: the wait may last, and the device side must go on.
+        if (D().failObjectWaits) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        return ::WaitForMultipleObjects(n, handles, all, ms);
+    }
+
     static TpwCommApi::CancelIoFn LookupCancelIo() {
         {
             std::lock_guard lock(D().mu_);
@@ -459,7 +468,7 @@ Driver::Driver() : saved_(pwCommApi()) {
         Impl::GetOverlappedResult, Impl::ReadFile,          Impl::WriteFile,
         Impl::TransmitCommChar,   Impl::EscapeCommFunction, Impl::GetCommModemStatus,
         Impl::PurgeComm,          Impl::FlushFileBuffers,   Impl::LocalAlloc,
-        Impl::LocalFree,          Impl::LookupCancelIo,
+        Impl::LocalFree,          Impl::LookupCancelIo,     Impl::WaitForMultipleObjects,
     };
     pwCommApi() = api;
 }

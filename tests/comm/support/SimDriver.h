@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -107,6 +108,8 @@ public:
 
     // Allocation of the receive buffer fails while set.
     bool failAlloc = false;
+    // Waits on kernel objects through the table fail while set.
+    std::atomic<bool> failObjectWaits{false};
     // Blocks allocated through the table and not yet freed.
     int liveAllocs = 0;
 
