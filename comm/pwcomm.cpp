@@ -199,7 +199,54 @@ bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
         ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), PolledErrorMask(), 0);
         return true;
     }
-    return st.cbInQue > 0;
+    // Bytes already reported are no reason to end the pause.
+    return st.cbInQue > QueueSeen();
+}
+
+// The input queue as last reported: the handler's view after its last look,
+// or, while a report still waits for the handler, the queue at that report.
+DWORD TCommThread::QueueSeen() const {
+    const DWORD reported = Com->fQueueReported.load();
+    return reported == kQueueAllReported ? lastReportedQueue : reported;
+}
+
+// Whether a wait's EV_RXCHAR brings bytes the handler has not seen. A driver
+// that reports received characters while any are queued (Wine does) would
+// otherwise report bytes nobody reads again at every wait, and the thread
+// would spin, counting them each time (and post the same bytes again and
+// again while the handler has not run yet). Line errors that the look clears
+// are carried to the handler.
+bool TCommThread::ReceivedIsNews(const TpwCommApi& api) {
+    DWORD errors = 0;
+    COMSTAT st = {};
+    if (!api.ClearCommError(hDevice, &errors, &st)) return true;
+    if (errors != 0) {
+        Com->fPolledErrors.fetch_or(errors);
+        mask |= PolledErrorMask();
+    }
+    if (st.cbInQue <= QueueSeen()) return false;
+    lastReportedQueue = st.cbInQue;
+    return true;
+}
+
+// The pause after a wait that brought nothing: a little longer each time, the
+// input queue looked at meanwhile (a cheap call) so that arriving bytes still
+// end it within a few milliseconds. False when the device no longer answers.
+bool TCommThread::IdlePause(const TpwCommApi& api, DWORD& backoff) {
+    backoff = std::min<DWORD>(backoff + 2, kMaxIdleBackoff);
+    bool failed = false;
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        const DWORD spent = ::GetTickCount() - start;
+        if (spent >= backoff) break;
+        const DWORD step = std::min(kIdlePollMs, backoff - spent);
+        if (PauseUnlessTerminated(step)) break;
+        if (InputWaiting(api, failed)) {
+            backoff = 0;
+            break;
+        }
+    }
+    return !failed;
 }
 
 void TCommThread::Execute() {
@@ -270,28 +317,11 @@ void TCommThread::Execute() {
                         mask = 0;
                         // Wine ends every wait on a pty after a short poll as
                         // cancelled, and each wait costs it a thread: re-arming
-                        // at once keeps a core busy. Back off a little more
-                        // each time, looking at the input queue meanwhile (a
-                        // cheap call), so arriving bytes still end the pause
-                        // within a few milliseconds. On Windows only a new mask
+                        // at once keeps a core busy. On Windows only a new mask
                         // cancels a wait, so this never builds up there.
-                        if (ovl.Internal == kStatusCancelled) {
-                            backoff = std::min<DWORD>(backoff + 2, kMaxIdleBackoff);
-                            const DWORD start = ::GetTickCount();
-                            for (;;) {
-                                const DWORD spent = ::GetTickCount() - start;
-                                if (spent >= backoff) break;
-                                const DWORD step = std::min(kIdlePollMs, backoff - spent);
-                                if (PauseUnlessTerminated(step)) break;
-                                if (InputWaiting(api, deviceFailed)) {
-                                    backoff = 0;
-                                    break;
-                                }
-                            }
-                            if (deviceFailed) {
-                                Com->RequestShutdown();
-                                break;
-                            }
+                        if (ovl.Internal == kStatusCancelled && !IdlePause(api, backoff)) {
+                            Com->RequestShutdown();
+                            break;
                         }
                     }
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
@@ -302,6 +332,13 @@ void TCommThread::Execute() {
                     // The device failed: shut the port down without purging,
                     // on the component's own thread (this one cannot wait
                     // for its own end).
+                    Com->RequestShutdown();
+                    break;
+                }
+            }
+            if ((mask & EV_RXCHAR) && !ReceivedIsNews(api)) {
+                mask &= ~static_cast<DWORD>(EV_RXCHAR);
+                if (mask == 0 && !IdlePause(api, backoff)) {
                     Com->RequestShutdown();
                     break;
                 }

@@ -89,6 +89,8 @@ protected:
 private:
     bool ReportQueuedInput(const TpwCommApi& api);
     bool InputWaiting(const TpwCommApi& api, bool& failed);
+    bool ReceivedIsNews(const TpwCommApi& api);
+    bool IdlePause(const TpwCommApi& api, DWORD& backoff);
     DWORD PolledErrorMask() const;
     bool PauseUnlessTerminated(DWORD ms);
 
@@ -100,6 +102,9 @@ private:
     // record and the mask.
     HANDLE hTerminate = nullptr;
     DWORD mask = 0;
+    // The input queue when this thread last reported received characters.
+    DWORD lastReportedQueue = 0;
+    DWORD QueueSeen() const;
 };
 
 // The message thread: runs the component's event handler, or hands it to the

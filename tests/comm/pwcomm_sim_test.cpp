@@ -965,6 +965,23 @@ TEST_F(SimComm, ADriverThatCancelsEveryWaitIsWatchedWithoutSpinning) {
     EXPECT_TRUE(comm->Active());
 }
 
+// Such a driver reports received characters at every wait while bytes are
+// queued. Bytes that nobody reads (no receiver) are news once, not at every
+// wait: no spinning, each byte counted as on a driver whose waits work.
+TEST_F(SimComm, UnreadBytesOnADriverThatCancelsEveryWaitAreReportedOnce) {
+    port().cancelWaits = true;
+    Open();
+    drv.ReceiveSilently(L"COM3", "abcd");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 0; }));
+    const int before = drv.Count("WaitCommEvent");
+    PumpUntil([] { return false; }, 500);
+    EXPECT_EQ(4u, comm->TotalReceived());
+    EXPECT_LT(drv.Count("WaitCommEvent") - before, 100) << "waits re-armed without a pause";
+    drv.ReceiveSilently(L"COM3", "ef");
+    EXPECT_TRUE(PumpUntil([&] { return comm->TotalReceived() > 4; }));
+    EXPECT_EQ("abcdef", comm->ReadString());
+}
+
 TEST_F(SimComm, ReceiveOnTheMessageThreadWhenNotUsingTheMainThread) {
     comm->SetUseMainThread(false);
     comm->SetOnAfterReceive(TOnReceived(&rec, &commtest::TRecorder::Received));
