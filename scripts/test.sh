@@ -37,12 +37,13 @@ finish() {
         printf '  %s\n' "${problems[@]}"
     fi
     if [[ ${#notes[@]} -gt 0 ]]; then printf 'test.sh: %s\n' "${notes[@]}"; fi
+    echo "test.sh: took $SECONDS s"
     echo "$passed passed, $failed failed, $skipped skipped"
     if [[ $failed -ne 0 ]]; then exit 1; fi
     exit 0
 }
 
-section() { printf '\n==== %s ====\n' "$*"; }
+section() { printf '\n==== %s (at %d s) ====\n' "$*" "$SECONDS"; }
 
 # run_ctest PRESET LOGSUFFIX [SANDBOX-ARGS... -- CTEST-ARGS...] | [CTEST-FILTER...]
 # Runs ctest inside the sandbox and adds its counts to the totals.
