@@ -705,6 +705,12 @@ bool TpwBaseIO::TerminalTakesChar(UINT msg, WPARAM wParam) {
 
 void TpwBaseIO::TerminalWindowProc(tk::TMessage& Message) {
     if (TerminalTakesChar(Message.Msg, Message.WParam)) return;
+    // The control is changing its window (a rich edit does to drop old
+    // text): a hold on the old one ends with it.
+    if (Message.Msg == WM_NCDESTROY && fTerminalHeldWindow)
+        if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal);
+            ctl && ctl->HandleAllocated() && ctl->Handle() == fTerminalHeldWindow)
+            ReleaseTerminalHold();
     if (fOldTerminalWindowProc) fOldTerminalWindowProc(Message);
 }
 
@@ -726,22 +732,25 @@ LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, L
             self->fTerminalWindow = nullptr;
             self->hTerminal = nullptr;
         }
-        if (self && self->fTerminalHeldWindow == wnd) {
-            RemovePropW(wnd, kTerminalFrozenProp);
-            self->fTerminalHeldWindow = nullptr;
-            self->fTerminalFrozen = false;
-        }
+        if (self && self->fTerminalHeldWindow == wnd) self->ReleaseTerminalHold();
     }
     return old ? CallWindowProcW(old, wnd, msg, wParam, lParam)
                : DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
-// Painting a large rich edit costs tens of milliseconds (Wine walks every
-// paragraph per paint), so a flood of blocks painted one by one would spend
-// most of its time painting. The view is painted at once when the last
+// Painting a large rich edit costs milliseconds (Wine walks its paragraphs
+// on every paint), so a flood of blocks painted one by one would spend most
+// of its time painting. Text that comes in at a trickle is painted with its
+// block. Once blocks follow each other without a pause and add up to more
+// than kTerminalFloodChars, the view is painted at once only when the last
 // paint is older than the gap; otherwise painting stays off until a timer
 // ends the gap. The gap follows the measured cost of a paint, which keeps
 // painting near a tenth of the time while data streams in.
+namespace {
+constexpr DWORD kTerminalPauseMs = 50;  // a pause this long ends a flood
+constexpr std::size_t kTerminalFloodChars = 1024;
+}  // namespace
+
 void TpwBaseIO::BeginTerminalUpdate() {
     if (fTerminalFrozen) return;
     // WM_SETREDRAW works through WS_VISIBLE: a view already hidden, or with
@@ -754,7 +763,7 @@ void TpwBaseIO::BeginTerminalUpdate() {
 void TpwBaseIO::EndTerminalUpdate() {
     if (fTerminalFrozen || !fTerminalHeldWindow) return;
     const DWORD since = GetTickCount() - fTerminalPaintTick;
-    if (since >= fTerminalPaintGap) {
+    if (fTerminalBurst <= kTerminalFloodChars || since >= fTerminalPaintGap) {
         PaintTerminal();
         return;
     }
@@ -765,6 +774,23 @@ void TpwBaseIO::EndTerminalUpdate() {
     }
     fTerminalFrozen = true;
     SetPropW(fTerminalHeldWindow, kTerminalFrozenProp, this);
+}
+
+// The held view is going away: its timer and painting state go with it.
+void TpwBaseIO::ReleaseTerminalHold() {
+    if (fTerminalHeldWindow) RemovePropW(fTerminalHeldWindow, kTerminalFrozenProp);
+    fTerminalHeldWindow = nullptr;
+    fTerminalFrozen = false;
+}
+
+// The window received text goes to. A toolkit control may have replaced
+// its window since the usage was set (a rich edit does to drop old text):
+// the output follows it.
+HWND TpwBaseIO::TerminalTarget() {
+    if (hTerminal)
+        if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal); ctl && ctl->HandleAllocated())
+            hTerminal = ctl->Handle();
+    return hTerminal;
 }
 
 void TpwBaseIO::PaintTerminal() {
@@ -806,7 +832,11 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     std::wstring text(static_cast<std::size_t>(Len), L'\0');
     for (std::int32_t i = 0; i < Len; ++i)
         text[static_cast<std::size_t>(i)] = static_cast<wchar_t>(bytes[i]);
-    if (!hTerminal) return;
+    if (!TerminalTarget()) return;
+    const DWORD now = GetTickCount();
+    if (now - fTerminalWriteTick >= kTerminalPauseMs) fTerminalBurst = 0;
+    fTerminalWriteTick = now;
+    fTerminalBurst += static_cast<std::size_t>(Len);
     BeginTerminalUpdate();
     struct TEnd {
         TpwBaseIO* self;
@@ -814,16 +844,18 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     } end{this};
     if (Len == 1) {
         SendMessageW(hTerminal, WM_CHAR, static_cast<WPARAM>(text[0]), 1);
+        TerminalTarget();
         return;
     }
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find(L'\0', pos);
         if (end == std::wstring::npos) end = text.size();
-        if (end > pos) {
+        if (end > pos && TerminalTarget()) {
             // The run ends at a NUL of the copy or at its terminator.
             SendMessageW(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str() + pos));
         }
         pos = end + 1;
     }
+    TerminalTarget();
 }

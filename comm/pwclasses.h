@@ -455,6 +455,8 @@ private:
     void BeginTerminalUpdate();
     void EndTerminalUpdate();
     void PaintTerminal();
+    void ReleaseTerminalHold();
+    HWND TerminalTarget();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
     void UnhookTerminal();
 
@@ -477,6 +479,8 @@ private:
     bool fTerminalFrozen = false;        // ... and stays off until the refresh timer
     DWORD fTerminalPaintTick = 0;        // when the view was last painted
     DWORD fTerminalPaintGap = 0;         // least time between two paints
+    DWORD fTerminalWriteTick = 0;        // when a block was last written
+    std::size_t fTerminalBurst = 0;      // characters written since the last pause
     tk::TNotifyEvent fOnClose;
     tk::TNotifyEvent fOnOpen;
     TpwThreadIO* fThreadIO = nullptr;
