@@ -745,7 +745,7 @@ LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, L
 // than kTerminalFloodChars, the view is painted at once only when the last
 // paint is older than the gap; otherwise painting stays off until a timer
 // ends the gap. The gap follows the measured cost of a paint, which keeps
-// painting near a tenth of the time while data streams in.
+// painting near a twentieth of the time while data streams in.
 namespace {
 constexpr DWORD kTerminalPauseMs = 50;  // a pause this long ends a flood
 constexpr std::size_t kTerminalFloodChars = 1024;
@@ -811,7 +811,7 @@ void TpwBaseIO::PaintTerminal() {
     UpdateWindow(wnd);
     const DWORD cost = GetTickCount() - start;
     fTerminalPaintTick = GetTickCount();
-    fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 8));
+    fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 20));
 }
 
 void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD) {

@@ -338,9 +338,9 @@ void TRichEdit::MakeRoom(int chars, int lines) {
     const int length = GetTextLen();
     const int count = static_cast<int>(SendMessageW(h, EM_GETLINECOUNT, 0, 0));
     if (length + chars <= kMaxChars && count + lines <= kMaxLines) return;
-    int cut = length - kMaxChars / 2;
-    if (count > kMaxLines / 2)
-        cut = std::max(cut, static_cast<int>(SendMessageW(h, EM_LINEINDEX, static_cast<WPARAM>(count - kMaxLines / 2), 0)));
+    int cut = length - kKeptChars;
+    if (count > kKeptLines)
+        cut = std::max(cut, static_cast<int>(SendMessageW(h, EM_LINEINDEX, static_cast<WPARAM>(count - kKeptLines), 0)));
     if (cut <= 0) return;
     // Keep whole paragraphs where one starts close by.
     const std::wstring around = Range(cut - 1, std::min(length, cut + kMaxLineLength));

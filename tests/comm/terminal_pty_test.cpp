@@ -381,7 +381,7 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
     };
     int echoAt = -1;
     while (lines() + perBlock + 8 <= tk::TRichEdit::kMaxLines) {
-        if (echoAt < 0 && lines() >= tk::TRichEdit::kMaxLines * 3 / 4) {
+        if (echoAt < 0 && lines() >= tk::TRichEdit::kMaxLines - tk::TRichEdit::kKeptLines / 2) {
             feed(bytes);
             view->SelAttributes().SetColor(tk::clRed);
             view->Lines().Add(L"echo");
@@ -395,7 +395,7 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
     view->SelAttributes().SetColor(tk::clGreen);
     feed(block);
     EXPECT_NE(view->Handle(), before) << "the oldest lines went with the old window";
-    EXPECT_LE(lines(), tk::TRichEdit::kMaxLines / 2 + perBlock + 1);
+    EXPECT_LE(lines(), tk::TRichEdit::kKeptLines + perBlock + 1);
     EXPECT_EQ(f.comm->TerminalHandle(), view->Handle());
 
     const std::wstring shown = Stored(view);

@@ -4,6 +4,7 @@
 #include <windows.h>
 // clang-format off
 #include <tlhelp32.h>
+#include <psapi.h>
 // clang-format on
 
 namespace benchkit {
@@ -53,6 +54,14 @@ inline DWORD HandleCount() {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
     }
     return n;
+}
+
+// Memory committed by this process, in MB.
+inline double CommittedMB() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return 0;
+    return static_cast<double>(pmc.PagefileUsage) / (1024.0 * 1024.0);
 }
 
 }  // namespace benchkit
