@@ -807,8 +807,9 @@ void TpwBaseIO::PaintTerminal() {
     }
     const DWORD start = GetTickCount();
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(wnd, nullptr, TRUE);
-    UpdateWindow(wnd);
+    // The frame too: scroll bars that came or changed while painting was
+    // off are not drawn otherwise.
+    RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
     const DWORD cost = GetTickCount() - start;
     fTerminalPaintTick = GetTickCount();
     fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 20));
@@ -821,7 +822,7 @@ void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD)
         return;
     }
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(wnd, nullptr, TRUE);
+    RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
 }
 
 void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {

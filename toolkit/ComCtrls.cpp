@@ -323,7 +323,7 @@ void TRichEdit::Restore(TCarried& c) {
     SendMessageW(h, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&c.scroll));
     if (updateCount_ == 0) {
         SendMessageW(h, WM_SETREDRAW, TRUE, 0);
-        InvalidateRect(h, nullptr, TRUE);
+        RedrawWindow(h, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
     }
     if (c.focused) ::SetFocus(h);
 }
