@@ -705,12 +705,17 @@ bool TpwBaseIO::TerminalTakesChar(UINT msg, WPARAM wParam) {
 
 void TpwBaseIO::TerminalWindowProc(tk::TMessage& Message) {
     if (TerminalTakesChar(Message.Msg, Message.WParam)) return;
-    // The control is changing its window (a rich edit does to drop old
-    // text): a hold on the old one ends with it.
-    if (Message.Msg == WM_NCDESTROY && fTerminalHeldWindow)
-        if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal);
-            ctl && ctl->HandleAllocated() && ctl->Handle() == fTerminalHeldWindow)
+    // The control may change its window (a rich edit does to drop old text,
+    // and keeps painting off in the new one if it was off): a hold moves
+    // with it, taken up on the first message of the new window.
+    if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal); ctl && ctl->HandleAllocated()) {
+        if (Message.Msg == WM_NCDESTROY && fTerminalHeldWindow == ctl->Handle()) {
             ReleaseTerminalHold();
+            fTerminalHoldMoving = true;
+        } else if (fTerminalHoldMoving && Message.Msg != WM_NCDESTROY) {
+            TakeUpTerminalHold(ctl->Handle());
+        }
+    }
     if (fOldTerminalWindowProc) fOldTerminalWindowProc(Message);
 }
 
@@ -781,6 +786,21 @@ void TpwBaseIO::ReleaseTerminalHold() {
     if (fTerminalHeldWindow) RemovePropW(fTerminalHeldWindow, kTerminalFrozenProp);
     fTerminalHeldWindow = nullptr;
     fTerminalFrozen = false;
+    fTerminalHoldMoving = false;
+}
+
+// The view's new window, painting off as the old one had it, takes the
+// hold over, with what is left of the gap.
+void TpwBaseIO::TakeUpTerminalHold(HWND wnd) {
+    const bool frozen = std::exchange(fTerminalFrozen, false);
+    fTerminalHoldMoving = false;
+    fTerminalHeldWindow = wnd;
+    if (!frozen) return;
+    const DWORD since = GetTickCount() - fTerminalPaintTick;
+    const DWORD left = since < fTerminalPaintGap ? fTerminalPaintGap - since : 1;
+    if (!SetTimer(wnd, kTerminalRefreshTimer, left, &TpwBaseIO::TerminalRefreshProc)) return;
+    fTerminalFrozen = true;
+    SetPropW(wnd, kTerminalFrozenProp, this);
 }
 
 // The window received text goes to. A toolkit control may have replaced
@@ -796,6 +816,7 @@ HWND TpwBaseIO::TerminalTarget() {
 void TpwBaseIO::PaintTerminal() {
     HWND wnd = fTerminalHeldWindow;
     fTerminalHeldWindow = nullptr;
+    fTerminalHoldMoving = false;
     if (!wnd || !IsWindow(wnd)) {
         fTerminalFrozen = false;
         return;

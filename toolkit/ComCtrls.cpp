@@ -265,6 +265,7 @@ void TRichEdit::DestroyWnd() {
     // The kept text stays where it was on screen (at the top if it was below).
     c->scroll = {scroll.x, std::max(0L, -at.y)};
     c->focused = GetFocus() == h;
+    c->paintingOff = Visible() && !(GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE);
     if (from < length) {
         // Selecting what goes on must not paint the old window.
         SendMessageW(h, WM_SETREDRAW, FALSE, 0);
@@ -321,7 +322,7 @@ void TRichEdit::Restore(TCarried& c) {
     if (c.caretFormatKept)
         SendMessageW(h, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c.caretFormat));
     SendMessageW(h, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&c.scroll));
-    if (updateCount_ == 0) {
+    if (updateCount_ == 0 && !c.paintingOff) {
         SendMessageW(h, WM_SETREDRAW, TRUE, 0);
         RedrawWindow(h, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
     }

@@ -61,6 +61,8 @@ public:
 //   half again as fast: carrying text over costs more than taking it in);
 // - replacing a long text (WM_SETTEXT, Clear) starts from a new window too.
 // The window therefore changes when old text goes: use Handle(), not a copy.
+// Painting switched off with WM_SETREDRAW stays off in the new window, for
+// whoever switched it off to switch on again.
 class TRichEdit : public TCustomMemo {
 public:
     static constexpr int kMaxLines = 20000;
@@ -102,6 +104,7 @@ private:
         CHARFORMAT2W lastFormat{};  // of the last character
         POINT scroll{0, 0};
         bool focused = false;
+        bool paintingOff = false;  // switched off by whoever writes into the view
     };
 
     void SetUpWindow();

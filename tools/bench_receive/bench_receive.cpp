@@ -248,14 +248,16 @@ struct TRig {
         }
         TProbe probe;
         probe.Start(form->Handle());
+        const double cpu0 = CpuSeconds(), main0 = benchkit::ThreadCpuSeconds();
         StartWriter(want);
         PumpFor(counter, want);
         const double t0 = counter.first;
         const double t1 = counter.last;
         probe.Stop();
         const double rate = counter.bytes / std::max(1e-6, t1 - t0);
-        std::printf("%s %lld of %lld bytes, %.2f MB/s, %.1f s, %lld blocks (%.0f bytes each)\n", label,
-                    counter.bytes.load(), want, rate / 1e6, t1 - t0, counter.blocks,
+        std::printf("%s %lld of %lld bytes, %.2f MB/s, %.1f s, %.1f s CPU (%.1f s main thread), %lld blocks (%.0f bytes each)\n",
+                    label, counter.bytes.load(), want, rate / 1e6, t1 - t0, CpuSeconds() - cpu0,
+                    benchkit::ThreadCpuSeconds() - main0, counter.blocks,
                     static_cast<double>(counter.bytes) / static_cast<double>(std::max(1LL, counter.blocks)));
         probe.Print();
         if (counter.track) counter.track->Print(t0);
@@ -279,7 +281,7 @@ double BareRichEdit(long long want) {
     Pump();
     const TStreamText text;
     TTrack track;
-    const double t0 = Now();
+    const double t0 = Now(), cpu0 = CpuSeconds();
     view->BeginUpdate();
     for (long long pos = 0; pos < want; pos += 4096) {
         const std::wstring piece = text.Piece(pos, static_cast<std::size_t>(std::min(4096LL, want - pos)));
@@ -290,7 +292,8 @@ double BareRichEdit(long long want) {
     view->EndUpdate();
     UpdateWindow(view->Handle());
     const double rate = want / std::max(1e-6, Now() - t0);
-    std::printf("bare rich edit:  %lld characters, %.2f MB/s (painting off throughout)\n", want, rate / 1e6);
+    std::printf("bare rich edit:  %lld characters, %.2f MB/s, %.1f s CPU (painting off throughout)\n", want,
+                rate / 1e6, CpuSeconds() - cpu0);
     track.Print(t0);
     return rate;
 }

@@ -31,6 +31,16 @@ inline double CpuSeconds() {
     return s(k) + s(u);
 }
 
+// Kernel plus user time of the calling thread, in seconds.
+inline double ThreadCpuSeconds() {
+    FILETIME c, e, k, u;
+    GetThreadTimes(GetCurrentThread(), &c, &e, &k, &u);
+    auto s = [](FILETIME f) {
+        return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7;
+    };
+    return s(k) + s(u);
+}
+
 // Threads of this process.
 inline DWORD ThreadCount() {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
