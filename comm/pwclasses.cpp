@@ -21,6 +21,10 @@ TpwBaseIO::TTerminalWindowResolver& TerminalResolver() {
     return resolver;
 }
 
+// Repaints a view whose painting was off, frame included: scroll bars that
+// came or changed meanwhile are not drawn otherwise.
+void RefreshFrame(HWND wnd) { RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE); }
+
 HWND TerminalWindowOf(tk::TComponent* control) {
     if (!control) return nullptr;
     if (auto* ctl = dynamic_cast<tk::TWinControl*>(control)) return ctl->Handle();
@@ -828,9 +832,8 @@ void TpwBaseIO::PaintTerminal() {
     }
     const DWORD start = GetTickCount();
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    // The frame too: scroll bars that came or changed while painting was
-    // off are not drawn otherwise.
-    RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    RefreshFrame(wnd);
+    UpdateWindow(wnd);
     const DWORD cost = GetTickCount() - start;
     fTerminalPaintTick = GetTickCount();
     fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 20));
@@ -843,7 +846,7 @@ void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD)
         return;
     }
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+    RefreshFrame(wnd);
 }
 
 void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {

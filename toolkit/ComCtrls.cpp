@@ -266,6 +266,7 @@ void TRichEdit::DestroyWnd() {
     c->scroll = {scroll.x, std::max(0L, -at.y)};
     c->focused = GetFocus() == h;
     c->paintingOff = Visible() && !(GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE);
+    c->above = GetWindow(h, GW_HWNDPREV);
     if (from < length) {
         // Selecting what goes on must not paint the old window.
         SendMessageW(h, WM_SETREDRAW, FALSE, 0);
@@ -322,6 +323,8 @@ void TRichEdit::Restore(TCarried& c) {
     if (c.caretFormatKept)
         SendMessageW(h, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c.caretFormat));
     SendMessageW(h, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&c.scroll));
+    SetWindowPos(h, c.above && IsWindow(c.above) ? c.above : HWND_TOP, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
     if (updateCount_ == 0 && !c.paintingOff) {
         SendMessageW(h, WM_SETREDRAW, TRUE, 0);
         RedrawWindow(h, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);

@@ -56,7 +56,8 @@ public:
 // - once the text would hold more than kMaxLines lines or kMaxChars
 //   characters, the oldest lines are dropped until at most kKeptLines and
 //   kKeptChars remain; the newest text, its formatting, the selection, the
-//   scroll position and the focus carry over into a new window, which is
+//   scroll position, the focus and the place among the siblings carry over
+//   into a new window, which is
 //   cheaper than deleting (keeping a quarter, not half, makes a flood go in
 //   half again as fast: carrying text over costs more than taking it in);
 // - replacing a long text (WM_SETTEXT, Clear) starts from a new window too.
@@ -105,6 +106,7 @@ private:
         POINT scroll{0, 0};
         bool focused = false;
         bool paintingOff = false;  // switched off by whoever writes into the view
+        HWND above = nullptr;      // the sibling over it (a new window goes to the bottom)
     };
 
     void SetUpWindow();

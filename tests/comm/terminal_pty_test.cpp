@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Application.h"
 #include "ComCtrls.h"
 #include "CommTestKit.h"
 #include "PtyPeer.h"
@@ -272,7 +273,10 @@ struct TFloodView {
     TTerminalWriter* comm = new TTerminalWriter(form);
     TFloodView() {
         view->SetParent(form);
-        view->SetWordWrap(false);  // as the log view
+        // As the log view.
+        view->SetWordWrap(false);
+        view->SetScrollBars(tk::ssBoth);
+        view->SetBounds(0, 0, 400, 150);
         form->Show();
         comm->SetTerminal(view);
         comm->SetTerminalUsage(tuBoth);
@@ -391,12 +395,31 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
         }
         feed(block);
     }
-    const HWND before = view->Handle();
+    // A sibling it overlaps, as the log view the status bar.
+    auto* bar = new tk::TStatusBar(f.form);
+    bar->SetParent(f.form);
+    const HWND before = view->Handle(), under = GetWindow(before, GW_HWNDNEXT);
+    ASSERT_EQ(under, bar->Handle());
     view->SelAttributes().SetColor(tk::clGreen);
     feed(block);
+    const std::size_t greenAt = all.size() - block.size();
     EXPECT_NE(view->Handle(), before) << "the oldest lines went with the old window";
+    EXPECT_EQ(GetWindow(view->Handle(), GW_HWNDNEXT), under) << "still over the status bar";
     EXPECT_LE(lines(), tk::TRichEdit::kKeptLines + perBlock + 1);
     EXPECT_EQ(f.comm->TerminalHandle(), view->Handle());
+    // The view still shows the caret at the end of what came in.
+    for (int i = 0; i < 5; ++i) feed(block);
+    ASSERT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
+    const auto top = [&](int pos) {
+        POINTL at{0, 0};
+        SendMessageW(view->Handle(), EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), pos);
+        return static_cast<int>(at.y);
+    };
+    const int caret = top(view->GetTextLen());
+    const int row = caret - top(view->GetTextLen() - 1);  // the caret follows a paragraph mark
+    RECT client{};
+    GetClientRect(view->Handle(), &client);
+    EXPECT_TRUE(caret >= 0 && caret + row <= client.bottom) << caret << " + " << row << " in " << client.bottom;
 
     const std::wstring shown = Stored(view);
     ASSERT_LE(shown.size(), all.size());
@@ -406,9 +429,8 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
     ASSERT_GT(echo, 0);
     EXPECT_EQ(ColorOf(view, echo, echo + 4), tk::clRed);
     EXPECT_EQ(ColorOf(view, echo + 5, echo + 10), tk::clNavy);
-    const int end = static_cast<int>(shown.size());
-    EXPECT_EQ(ColorOf(view, end - static_cast<int>(block.size()), end), tk::clGreen);
-    EXPECT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
+    const int green = static_cast<int>(greenAt - (all.size() - shown.size()));
+    EXPECT_EQ(ColorOf(view, green, green + static_cast<int>(block.size())), tk::clGreen);
 
     // Clearing a long text gives an empty view that still receives.
     view->Clear();
@@ -416,3 +438,4 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
     f.comm->Write("new");
     EXPECT_EQ(view->Text(), L"new");
 }
+
