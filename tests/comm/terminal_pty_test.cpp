@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "Application.h"
 #include "ComCtrls.h"
 #include "CommTestKit.h"
 #include "PtyPeer.h"
