@@ -232,6 +232,8 @@ void TfrmMain::ApplyDesignedLayout() {
     RichEdit1->Font().SetCharset(CharsetIfAvailable(L"Tahoma", THAI_CHARSET));
     RichEdit1->Font().SetColor(kLogColor);
     RichEdit1->SetScrollBars(ssBoth);
+    // Lines as received, scrolled sideways: the view has a horizontal bar.
+    RichEdit1->SetWordWrap(false);
     RichEdit1->SetPopupMenu(PopupMenu1);
     RichEdit1->SetText(L"RichEdit1");
 

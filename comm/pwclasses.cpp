@@ -21,6 +21,10 @@ TpwBaseIO::TTerminalWindowResolver& TerminalResolver() {
     return resolver;
 }
 
+// Repaints a view whose painting was off, frame included: scroll bars that
+// came or changed meanwhile are not drawn otherwise.
+void RefreshFrame(HWND wnd) { RedrawWindow(wnd, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE); }
+
 HWND TerminalWindowOf(tk::TComponent* control) {
     if (!control) return nullptr;
     if (auto* ctl = dynamic_cast<tk::TWinControl*>(control)) return ctl->Handle();
@@ -742,6 +746,17 @@ bool TpwBaseIO::TerminalTakesChar(UINT msg, WPARAM wParam) {
 
 void TpwBaseIO::TerminalWindowProc(tk::TMessage& Message) {
     if (TerminalTakesChar(Message.Msg, Message.WParam)) return;
+    // The control may change its window (a rich edit does to drop old text,
+    // and keeps painting off in the new one if it was off): a hold moves
+    // with it, taken up on the first message of the new window.
+    if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal); ctl && ctl->HandleAllocated()) {
+        if (Message.Msg == WM_NCDESTROY && fTerminalHeldWindow == ctl->Handle()) {
+            ReleaseTerminalHold();
+            fTerminalHoldMoving = true;
+        } else if (fTerminalHoldMoving && Message.Msg != WM_NCDESTROY) {
+            TakeUpTerminalHold(ctl->Handle());
+        }
+    }
     if (fOldTerminalWindowProc) fOldTerminalWindowProc(Message);
 }
 
@@ -763,22 +778,25 @@ LRESULT CALLBACK TpwBaseIO::TerminalWndProc(HWND wnd, UINT msg, WPARAM wParam, L
             self->fTerminalWindow = nullptr;
             self->hTerminal = nullptr;
         }
-        if (self && self->fTerminalHeldWindow == wnd) {
-            RemovePropW(wnd, kTerminalFrozenProp);
-            self->fTerminalHeldWindow = nullptr;
-            self->fTerminalFrozen = false;
-        }
+        if (self && self->fTerminalHeldWindow == wnd) self->ReleaseTerminalHold();
     }
     return old ? CallWindowProcW(old, wnd, msg, wParam, lParam)
                : DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
-// Painting a large rich edit costs tens of milliseconds (Wine walks every
-// paragraph per paint), so a flood of blocks painted one by one would spend
-// most of its time painting. The view is painted at once when the last
+// Painting a large rich edit costs milliseconds (Wine walks its paragraphs
+// on every paint), so a flood of blocks painted one by one would spend most
+// of its time painting. Text that comes in at a trickle is painted with its
+// block. Once blocks follow each other without a pause and add up to more
+// than kTerminalFloodChars, the view is painted at once only when the last
 // paint is older than the gap; otherwise painting stays off until a timer
 // ends the gap. The gap follows the measured cost of a paint, which keeps
-// painting near a tenth of the time while data streams in.
+// painting near a twentieth of the time while data streams in.
+namespace {
+constexpr DWORD kTerminalPauseMs = 50;  // a pause this long ends a flood
+constexpr std::size_t kTerminalFloodChars = 1024;
+}  // namespace
+
 void TpwBaseIO::BeginTerminalUpdate() {
     if (fTerminalFrozen) return;
     // WM_SETREDRAW works through WS_VISIBLE: a view already hidden, or with
@@ -791,7 +809,7 @@ void TpwBaseIO::BeginTerminalUpdate() {
 void TpwBaseIO::EndTerminalUpdate() {
     if (fTerminalFrozen || !fTerminalHeldWindow) return;
     const DWORD since = GetTickCount() - fTerminalPaintTick;
-    if (since >= fTerminalPaintGap) {
+    if (fTerminalBurst <= kTerminalFloodChars || since >= fTerminalPaintGap) {
         PaintTerminal();
         return;
     }
@@ -804,9 +822,42 @@ void TpwBaseIO::EndTerminalUpdate() {
     SetPropW(fTerminalHeldWindow, kTerminalFrozenProp, this);
 }
 
+// The held view is going away: its timer and painting state go with it.
+void TpwBaseIO::ReleaseTerminalHold() {
+    if (fTerminalHeldWindow) RemovePropW(fTerminalHeldWindow, kTerminalFrozenProp);
+    fTerminalHeldWindow = nullptr;
+    fTerminalFrozen = false;
+    fTerminalHoldMoving = false;
+}
+
+// The view's new window, painting off as the old one had it, takes the
+// hold over, with what is left of the gap.
+void TpwBaseIO::TakeUpTerminalHold(HWND wnd) {
+    const bool frozen = std::exchange(fTerminalFrozen, false);
+    fTerminalHoldMoving = false;
+    fTerminalHeldWindow = wnd;
+    if (!frozen) return;
+    const DWORD since = GetTickCount() - fTerminalPaintTick;
+    const DWORD left = since < fTerminalPaintGap ? fTerminalPaintGap - since : 1;
+    if (!SetTimer(wnd, kTerminalRefreshTimer, left, &TpwBaseIO::TerminalRefreshProc)) return;
+    fTerminalFrozen = true;
+    SetPropW(wnd, kTerminalFrozenProp, this);
+}
+
+// The window received text goes to. A toolkit control may have replaced
+// its window since the usage was set (a rich edit does to drop old text):
+// the output follows it.
+HWND TpwBaseIO::TerminalTarget() {
+    if (hTerminal)
+        if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal); ctl && ctl->HandleAllocated())
+            hTerminal = ctl->Handle();
+    return hTerminal;
+}
+
 void TpwBaseIO::PaintTerminal() {
     HWND wnd = fTerminalHeldWindow;
     fTerminalHeldWindow = nullptr;
+    fTerminalHoldMoving = false;
     if (!wnd || !IsWindow(wnd)) {
         fTerminalFrozen = false;
         return;
@@ -818,11 +869,11 @@ void TpwBaseIO::PaintTerminal() {
     }
     const DWORD start = GetTickCount();
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(wnd, nullptr, TRUE);
+    RefreshFrame(wnd);
     UpdateWindow(wnd);
     const DWORD cost = GetTickCount() - start;
     fTerminalPaintTick = GetTickCount();
-    fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 8));
+    fTerminalPaintGap = std::min<DWORD>(500, std::max<DWORD>(20, cost * 20));
 }
 
 void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD) {
@@ -832,7 +883,7 @@ void CALLBACK TpwBaseIO::TerminalRefreshProc(HWND wnd, UINT, UINT_PTR id, DWORD)
         return;
     }
     SendMessageW(wnd, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(wnd, nullptr, TRUE);
+    RefreshFrame(wnd);
 }
 
 void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
@@ -843,7 +894,11 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     std::wstring text(static_cast<std::size_t>(Len), L'\0');
     for (std::int32_t i = 0; i < Len; ++i)
         text[static_cast<std::size_t>(i)] = static_cast<wchar_t>(bytes[i]);
-    if (!hTerminal) return;
+    if (!TerminalTarget()) return;
+    const DWORD now = GetTickCount();
+    if (now - fTerminalWriteTick >= kTerminalPauseMs) fTerminalBurst = 0;
+    fTerminalWriteTick = now;
+    fTerminalBurst += static_cast<std::size_t>(Len);
     BeginTerminalUpdate();
     struct TEnd {
         TpwBaseIO* self;
@@ -851,16 +906,18 @@ void TpwBaseIO::WriteToTerminal(const void* Data, std::int32_t Len) {
     } end{this};
     if (Len == 1) {
         SendMessageW(hTerminal, WM_CHAR, static_cast<WPARAM>(text[0]), 1);
+        TerminalTarget();
         return;
     }
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find(L'\0', pos);
         if (end == std::wstring::npos) end = text.size();
-        if (end > pos) {
+        if (end > pos && TerminalTarget()) {
             // The run ends at a NUL of the copy or at its terminator.
             SendMessageW(hTerminal, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.c_str() + pos));
         }
         pos = end + 1;
     }
+    TerminalTarget();
 }

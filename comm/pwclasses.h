@@ -481,6 +481,9 @@ private:
     void BeginTerminalUpdate();
     void EndTerminalUpdate();
     void PaintTerminal();
+    void ReleaseTerminalHold();
+    void TakeUpTerminalHold(HWND wnd);
+    HWND TerminalTarget();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
     void UnhookTerminal();
     int IndexOfListener(const TpwNotifyEvent& NotifyEvent) const;
@@ -502,8 +505,11 @@ private:
     bool fTerminalLocked = false;
     HWND fTerminalHeldWindow = nullptr;  // view whose painting is off for an update
     bool fTerminalFrozen = false;        // ... and stays off until the refresh timer
+    bool fTerminalHoldMoving = false;    // ... to a new window of the same view
     DWORD fTerminalPaintTick = 0;        // when the view was last painted
     DWORD fTerminalPaintGap = 0;         // least time between two paints
+    DWORD fTerminalWriteTick = 0;        // when a block was last written
+    std::size_t fTerminalBurst = 0;      // characters written since the last pause
     tk::TNotifyEvent fOnClose;
     tk::TNotifyEvent fOnOpen;
     TpwThreadIO* fThreadIO = nullptr;

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
 #include "SysUtils.h"
 
@@ -44,6 +46,36 @@ LONG HeightToTwips(int height) {
     return points20;
 }
 int TwipsToHeight(LONG twips) { return -MulDiv(twips, PixelsPerInch(), 1440); }
+
+// RTF carried from one window to the next, in UTF-8: the ANSI form passes
+// characters through the font's code page with best-fit replacements (for
+// a Thai font Wine turns U+00A7 into U+0015).
+constexpr WPARAM kRtfUtf8 = SF_RTF | SF_USECODEPAGE | (static_cast<WPARAM>(CP_UTF8) << 16);
+
+// Replacing a text of more lines than this starts from a new window: the
+// control deletes paragraph by paragraph, each time walking all of them.
+constexpr int kReplaceInNewWindowLines = 256;
+
+struct TStreamBuffer {
+    std::string data;
+    std::size_t pos = 0;
+};
+
+DWORD CALLBACK StreamOut(DWORD_PTR cookie, LPBYTE buf, LONG n, LONG* done) {
+    reinterpret_cast<TStreamBuffer*>(cookie)->data.append(reinterpret_cast<const char*>(buf),
+                                                          static_cast<std::size_t>(n));
+    *done = n;
+    return 0;
+}
+
+DWORD CALLBACK StreamIn(DWORD_PTR cookie, LPBYTE buf, LONG n, LONG* done) {
+    auto* in = reinterpret_cast<TStreamBuffer*>(cookie);
+    const std::size_t k = std::min(static_cast<std::size_t>(n), in->data.size() - in->pos);
+    std::memcpy(buf, in->data.data() + in->pos, k);
+    in->pos += k;
+    *done = static_cast<LONG>(k);
+    return 0;
+}
 
 void FontToFormat(const TFont& font, CHARFORMAT2W& cf) {
     cf.dwMask |= CFM_FACE | CFM_SIZE | CFM_CHARSET | CFM_COLOR | CFM_BOLD | CFM_ITALIC | CFM_UNDERLINE | CFM_STRIKEOUT;
@@ -187,8 +219,13 @@ void TRichEdit::CreateParams(TCreateParams& p) {
 }
 
 void TRichEdit::CreateWnd() {
-    std::wstring text = Text();
     TCustomMemo::CreateWnd();
+    SetUpWindow();
+    if (updateCount_ > 0) SendMessageW(Handle(), WM_SETREDRAW, FALSE, 0);
+    if (std::unique_ptr<TCarried> c = std::move(carried_)) Restore(*c);
+}
+
+void TRichEdit::SetUpWindow() {
     HWND h = Handle();
     // The default limit is 32K characters; a log grows beyond that.
     SendMessageW(h, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
@@ -200,7 +237,265 @@ void TRichEdit::CreateWnd() {
     SendMessageW(h, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&cf));
     SendMessageW(h, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&cf));
     SendMessageW(h, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(ColorToRGB(Color())));
-    (void)text;
+}
+
+void TRichEdit::DestroyWnd() {
+    // The text goes on as RTF, not as the plain window text.
+    SetKeptText(L"");
+    const int cut = std::exchange(keepFrom_, 0);
+    tail_.valid = false;
+    if (!carry_) return;
+    auto c = std::make_unique<TCarried>();
+    HWND h = Handle();
+    const int length = GetTextLen();
+    const int from = std::clamp(cut, 0, length);
+    CHARRANGE sel{0, 0};
+    SendMessageW(h, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&sel));
+    c->sel = {std::max(0L, sel.cpMin - from), std::max(0L, sel.cpMax - from)};
+    if (sel.cpMin == sel.cpMax) {
+        // What text typed or received next would look like.
+        c->caretFormat.cbSize = sizeof(c->caretFormat);
+        SendMessageW(h, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c->caretFormat));
+        c->caretFormatKept = true;
+    }
+    POINT scroll{0, 0};
+    SendMessageW(h, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scroll));
+    POINTL at{0, 0};
+    SendMessageW(h, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), from);
+    // The kept text stays where it was on screen (at the top if it was below).
+    c->scroll = {scroll.x, std::max(0L, -at.y)};
+    c->focused = GetFocus() == h;
+    c->paintingOff = Visible() && !(GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE);
+    c->above = GetWindow(h, GW_HWNDPREV);
+    if (from < length) {
+        // Selecting what goes on must not paint the old window.
+        SendMessageW(h, WM_SETREDRAW, FALSE, 0);
+        CHARRANGE last{length - 1, length};
+        SendMessageW(h, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&last));
+        c->lastFormat.cbSize = sizeof(c->lastFormat);
+        SendMessageW(h, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c->lastFormat));
+        CHARRANGE kept{from, length};
+        SendMessageW(h, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&kept));
+        TStreamBuffer out;
+        EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&out), 0, &StreamOut};
+        SendMessageW(h, EM_STREAMOUT, kRtfUtf8 | SFF_SELECTION, reinterpret_cast<LPARAM>(&es));
+        c->rtf = std::move(out.data);
+        c->text = Range(from, length);
+    }
+    carried_ = std::move(c);
+}
+
+void TRichEdit::Restore(TCarried& c) {
+    HWND h = Handle();
+    SendMessageW(h, WM_SETREDRAW, FALSE, 0);
+    if (!c.text.empty()) {
+        TStreamBuffer in{std::move(c.rtf)};
+        EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&in), 0, &StreamIn};
+        SendMessageW(h, EM_STREAMIN, kRtfUtf8, reinterpret_cast<LPARAM>(&es));
+        std::wstring got = Range(0, GetTextLen());
+        // The reader takes a closing paragraph mark for the text's own end.
+        if (got.size() + 1 == c.text.size() && c.text.back() == L'\r' &&
+            c.text.compare(0, got.size(), got) == 0) {
+            CHARRANGE end{-1, -1};
+            SendMessageW(h, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&end));
+            SendMessageW(h, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c.lastFormat));
+            TMessage r{EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(L"\r"), 0};
+            DefaultHandler(r);
+            got += L'\r';
+        }
+        if (got != c.text) {
+            // The RTF reader changed the text: the text matters more than
+            // its formatting, so it goes as plain text into a fresh window
+            // (emptying this one would cost what the new window saves).
+            carry_ = false;
+            DestroyHandle();
+            carry_ = true;
+            h = Handle();
+            SendMessageW(h, WM_SETREDRAW, FALSE, 0);
+            for (std::size_t pos = 0; pos < c.text.size(); pos += 4096) {
+                const std::wstring piece = c.text.substr(pos, 4096);
+                TMessage r{EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(piece.c_str()), 0};
+                DefaultHandler(r);
+            }
+        }
+    }
+    SendMessageW(h, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&c.sel));
+    if (c.caretFormatKept)
+        SendMessageW(h, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&c.caretFormat));
+    SendMessageW(h, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&c.scroll));
+    SetWindowPos(h, c.above && IsWindow(c.above) ? c.above : HWND_TOP, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOREDRAW);
+    if (updateCount_ == 0 && !c.paintingOff) {
+        SendMessageW(h, WM_SETREDRAW, TRUE, 0);
+        RedrawWindow(h, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+    }
+    if (c.focused) ::SetFocus(h);
+}
+
+void TRichEdit::KeepFrom(int cut) {
+    keepFrom_ = cut;
+    RecreateWnd();
+}
+
+void TRichEdit::MakeRoom(int chars, int lines) {
+    HWND h = Handle();
+    const int length = GetTextLen();
+    const int count = static_cast<int>(SendMessageW(h, EM_GETLINECOUNT, 0, 0));
+    if (length + chars <= kMaxChars && count + lines <= kMaxLines) return;
+    int cut = length - kKeptChars;
+    if (count > kKeptLines)
+        cut = std::max(cut, static_cast<int>(SendMessageW(h, EM_LINEINDEX, static_cast<WPARAM>(count - kKeptLines), 0)));
+    if (cut <= 0) return;
+    // Keep whole paragraphs where one starts close by.
+    const std::wstring around = Range(cut - 1, std::min(length, cut + kMaxLineLength));
+    const std::size_t mark = around.find(L'\r');
+    if (mark != std::wstring::npos) cut += static_cast<int>(mark);
+    KeepFrom(cut);
+}
+
+std::wstring TRichEdit::Range(int start, int end) {
+    if (end <= start) return L"";
+    std::wstring s(static_cast<std::size_t>(end - start) + 1, L'\0');
+    TEXTRANGEW tr{{start, end}, s.data()};
+    const LRESULT n = SendMessageW(Handle(), EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr));
+    s.resize(static_cast<std::size_t>(std::clamp<LRESULT>(n, 0, end - start)));
+    return s;
+}
+
+TRichEdit::TSpan TRichEdit::SpanAt(const CHARRANGE& sel, int length) {
+    if (tail_.valid && sel.cpMin == sel.cpMax && sel.cpMin == tail_.caret && length == tail_.length)
+        return tail_.span;
+    // Paragraph marks read back as CR.
+    TSpan span;
+    if (sel.cpMin > 0) {
+        const int from = std::max(0, static_cast<int>(sel.cpMin) - kMaxLineLength);
+        const std::wstring t = Range(from, sel.cpMin);
+        const std::size_t mark = t.rfind(L'\r');
+        span.before = mark != std::wstring::npos ? static_cast<int>(t.size() - mark - 1)
+                      : from == 0                ? static_cast<int>(t.size())
+                                                 : kMaxLineLength;
+    }
+    if (sel.cpMax < length) {
+        const int to = std::min(length, static_cast<int>(sel.cpMax) + kMaxLineLength);
+        const std::wstring t = Range(sel.cpMax, to);
+        const std::size_t mark = t.find(L'\r');
+        span.after = mark != std::wstring::npos ? static_cast<int>(mark)
+                     : to == length             ? static_cast<int>(t.size())
+                                                : kMaxLineLength;
+    }
+    return span;
+}
+
+void TRichEdit::RememberTail(int lengthBefore, int stored, const TSpan& span) {
+    CHARRANGE now{0, 0};
+    SendMessageW(Handle(), EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&now));
+    const int length = GetTextLen();
+    tail_.valid = now.cpMin == now.cpMax && length == lengthBefore + stored;
+    tail_.caret = now.cpMin;
+    tail_.length = length;
+    tail_.span = span;
+}
+
+void TRichEdit::ReplaceSel(TMessage& m) {
+    const std::wstring_view s(reinterpret_cast<const wchar_t*>(m.LParam));
+    // CR, LF and CR LF each end a paragraph.
+    int marks = 0;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if (s[i] == L'\r' || (s[i] == L'\n' && (i == 0 || s[i - 1] != L'\r'))) ++marks;
+    const int breaks = static_cast<int>(s.size()) / kMaxLineLength + 2;
+    MakeRoom(static_cast<int>(s.size()) + breaks, marks + breaks);
+
+    HWND h = Handle();
+    CHARRANGE sel{0, 0};
+    SendMessageW(h, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&sel));
+    const int length = GetTextLen();
+    const TSpan span = SpanAt(sel, length);
+    std::wstring out;
+    out.reserve(s.size() + static_cast<std::size_t>(breaks));
+    int stored = 0;
+    int run = span.before;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const wchar_t ch = s[i];
+        if (ch == L'\r' || ch == L'\n') {
+            out += ch;
+            if (ch == L'\r' || i == 0 || s[i - 1] != L'\r') ++stored;
+            run = 0;
+            continue;
+        }
+        if (run >= kMaxLineLength) {
+            out += L'\r';
+            ++stored;
+            run = 0;
+        }
+        out += ch;
+        ++stored;
+        ++run;
+    }
+    // The text after the selection stays a paragraph of its own if joining
+    // it would make one too long.
+    if (run > 0 && span.after > 0 && run + span.after > kMaxLineLength) {
+        out += L'\r';
+        ++stored;
+        run = 0;
+    }
+    TMessage r{EM_REPLACESEL, m.WParam, reinterpret_cast<LPARAM>(out.c_str()), 0};
+    TCustomMemo::WndProc(r);
+    m.Result = r.Result;
+    RememberTail(length - static_cast<int>(sel.cpMax - sel.cpMin), stored, {run, span.after});
+}
+
+void TRichEdit::TypeChar(TMessage& m) {
+    const wchar_t ch = static_cast<wchar_t>(LOWORD(m.WParam));
+    // Typed control characters (BS, CR, ...) edit rather than insert.
+    if (ReadOnly() || (ch < 0x20 && ch != L'\t')) {
+        if (ch == L'\r' || ch == L'\n') MakeRoom(1, 1);
+        tail_.valid = false;
+        TCustomMemo::WndProc(m);
+        return;
+    }
+    MakeRoom(2, 1);
+    HWND h = Handle();
+    CHARRANGE sel{0, 0};
+    SendMessageW(h, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&sel));
+    const int length = GetTextLen();
+    const int lengthBefore = length - static_cast<int>(sel.cpMax - sel.cpMin);
+    TSpan span = SpanAt(sel, length);
+    int stored = 1;
+    if (span.before >= kMaxLineLength) {
+        TMessage r{EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(L"\r"), 0};
+        TCustomMemo::WndProc(r);
+        span.before = 0;
+        ++stored;
+    }
+    TCustomMemo::WndProc(m);
+    RememberTail(lengthBefore, stored, {span.before + 1, span.after});
+}
+
+void TRichEdit::ReplaceText(TMessage& m) {
+    if (HandleAllocated() && SendMessageW(Handle(), EM_GETLINECOUNT, 0, 0) > kReplaceInNewWindowLines)
+        KeepFrom(GetTextLen());
+    tail_.valid = false;
+    TCustomMemo::WndProc(m);
+}
+
+void TRichEdit::WndProc(TMessage& m) {
+    switch (m.Msg) {
+        case EM_REPLACESEL:
+            if (m.LParam) {
+                ReplaceSel(m);
+                return;
+            }
+            break;
+        case WM_CHAR:
+            TypeChar(m);
+            return;
+        case WM_SETTEXT:
+            ReplaceText(m);
+            return;
+        default:
+            break;
+    }
+    TCustomMemo::WndProc(m);
 }
 
 void TRichEdit::FontChanged() {

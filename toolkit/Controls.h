@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Classes.h"
@@ -278,6 +279,8 @@ protected:
     virtual void CreateWnd();
     // Called before the window goes away, to keep state the window held.
     virtual void DestroyWnd();
+    // The text the next window is created with (DestroyWnd keeps the text).
+    void SetKeptText(std::wstring text) { text_ = std::move(text); }
     // The control's own message handler.
     virtual void WndProc(TMessage& message);
     // The window class's own handling (or DefWindowProc).

@@ -5,6 +5,7 @@
 // arrived (a block of one byte is typed, longer ones are inserted).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -149,6 +150,25 @@ TEST_F(TerminalPty, ALargeBlockArrivesWhole) {
     EXPECT_EQ(static_cast<std::size_t>(view->GetTextLen()), big.size());
 }
 
+// A peer that never ends a line: every byte is kept, in paragraphs short
+// enough for the control to lay out quickly.
+TEST_F(TerminalPty, AStreamWithoutLineEndsKeepsEveryByteInShortParagraphs) {
+    Open();
+    Feed(std::string(20000, 'x'));
+    std::wstring bytes;
+    std::size_t longest = 0, run = 0;
+    for (wchar_t c : Text()) {
+        if (c == L'\r') {
+            run = 0;
+            continue;
+        }
+        bytes += c;
+        longest = std::max(longest, ++run);
+    }
+    EXPECT_EQ(bytes, std::wstring(20000, L'x'));
+    EXPECT_LE(longest, static_cast<std::size_t>(tk::TRichEdit::kMaxLineLength));
+}
+
 TEST_F(TerminalPty, TypedCharactersLeaveAsSingleBytesAndEchoDecidesTheView) {
     Open();
     SendMessageW(view->Handle(), WM_CHAR, L'k', 1);
@@ -252,6 +272,10 @@ struct TFloodView {
     TTerminalWriter* comm = new TTerminalWriter(form);
     TFloodView() {
         view->SetParent(form);
+        // As the log view.
+        view->SetWordWrap(false);
+        view->SetScrollBars(tk::ssBoth);
+        view->SetBounds(0, 0, 400, 150);
         form->Show();
         comm->SetTerminal(view);
         comm->SetTerminalUsage(tuBoth);
@@ -260,33 +284,49 @@ struct TFloodView {
     bool Drawing() const { return (GetWindowLongW(view->Handle(), GWL_STYLE) & WS_VISIBLE) != 0; }
 };
 
+std::string Flood(char c) { return std::string(2048, c); }
+
+// The text as the control stores it (a paragraph mark is one CR).
+std::wstring Stored(tk::TRichEdit* view) {
+    std::wstring t(static_cast<std::size_t>(view->GetTextLen()) + 1, L'\0');
+    TEXTRANGEW tr{{0, view->GetTextLen()}, t.data()};
+    t.resize(static_cast<std::size_t>(SendMessageW(view->Handle(), EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
+    return t;
+}
+
+COLORREF ColorOf(tk::TRichEdit* view, int start, int end) {
+    CHARRANGE cr{start, end};
+    SendMessageW(view->Handle(), EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&cr));
+    return view->SelAttributes().Color();
+}
+
 }  // namespace
 
-// Blocks that follow each other closely are painted together, and whatever
-// ends the hold (its timer, unbinding, a usage without receiving, the
-// component going away) gives the view its painting back.
+// Blocks of a flood are painted together, and whatever ends the hold (its
+// timer, unbinding, a usage without receiving, the component going away)
+// gives the view its painting back.
 TEST(TerminalPainting, AHeldViewIsAlwaysGivenItsPaintingBack) {
     {
         TFloodView f;
-        f.comm->Write("first block");
+        f.comm->Write(Flood('a'));
         EXPECT_TRUE(f.Drawing());
-        f.comm->Write("second block");
-        EXPECT_FALSE(f.Drawing()) << "a block right after a paint waits for the next one";
-        f.comm->Write("third block");
+        f.comm->Write(Flood('b'));
+        EXPECT_FALSE(f.Drawing()) << "a flood's block right after a paint waits for the next one";
+        f.comm->Write(Flood('c'));
         EXPECT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
-        EXPECT_EQ(f.view->Text(), L"first blocksecond blockthird block");
+        EXPECT_EQ(f.view->GetTextLen(), 3 * 2048 + 5);  // and the marks between its paragraphs
     }
     {
         TFloodView f;
-        f.comm->Write("ab");
-        f.comm->Write("cd");
+        f.comm->Write(Flood('a'));
+        f.comm->Write(Flood('b'));
         ASSERT_FALSE(f.Drawing());
         f.comm->SetTerminal(nullptr);
         EXPECT_TRUE(f.Drawing());
     }
     {
         TFloodView f;
-        f.comm->Write("ab");
+        f.comm->Write(Flood('a'));
         f.comm->Write("c");
         ASSERT_FALSE(f.Drawing());
         f.comm->SetTerminalUsage(tuSend);
@@ -294,8 +334,8 @@ TEST(TerminalPainting, AHeldViewIsAlwaysGivenItsPaintingBack) {
     }
     {
         TFloodView f;
-        f.comm->Write("ab");
-        f.comm->Write("cd");
+        f.comm->Write(Flood('a'));
+        f.comm->Write(Flood('b'));
         ASSERT_FALSE(f.Drawing());
         delete f.comm;
         f.comm = nullptr;
@@ -305,3 +345,96 @@ TEST(TerminalPainting, AHeldViewIsAlwaysGivenItsPaintingBack) {
         EXPECT_TRUE(f.Drawing());
     }
 }
+
+// Only a flood is held back: a short reply after a pause shows at once.
+TEST(TerminalPainting, TextThatTricklesInIsPaintedAtOnce) {
+    TFloodView f;
+    f.comm->Write(Flood('a'));
+    f.comm->Write(Flood('b'));
+    ASSERT_FALSE(f.Drawing());
+    ASSERT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
+    PumpUntil([] { return false; }, 1000);
+    f.comm->Write("O");
+    EXPECT_TRUE(f.Drawing());
+    f.comm->Write("K\r");
+    EXPECT_TRUE(f.Drawing());
+}
+
+// Past its bound the view drops its oldest lines: the newest text stays
+// whole and in order, with its colours and every byte value, text received
+// then takes the caret's colour, and the terminal writes on into the view's
+// new window.
+TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
+    TFloodView f;
+    tk::TRichEdit* view = f.view;
+    const std::string line = "The quick brown fox jumps over the lazy dog 0123456789\r";
+    std::string block;
+    while (block.size() + line.size() <= 4096) block += line;
+    const int perBlock = static_cast<int>(block.size() / line.size());
+    std::string bytes;
+    for (int b = 1; b < 256; ++b)
+        if (b != '\r' && b != '\n') bytes += static_cast<char>(b);
+    bytes += '\r';
+
+    std::wstring all;  // what the view was given, as it stores it
+    const auto lines = [&] { return static_cast<int>(SendMessageW(view->Handle(), EM_GETLINECOUNT, 0, 0)); };
+    const auto feed = [&](const std::string& s) {
+        f.comm->Write(s);
+        for (char c : s) all += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    };
+    int echoAt = -1;
+    while (lines() + perBlock + 8 <= tk::TRichEdit::kMaxLines) {
+        if (echoAt < 0 && lines() >= tk::TRichEdit::kMaxLines - tk::TRichEdit::kKeptLines / 2) {
+            feed(bytes);
+            view->SelAttributes().SetColor(tk::clRed);
+            view->Lines().Add(L"echo");
+            view->SelAttributes().SetColor(tk::clNavy);
+            echoAt = static_cast<int>(all.size());
+            all += L"echo\r";
+        }
+        feed(block);
+    }
+    // A sibling it overlaps, as the log view the status bar.
+    auto* bar = new tk::TStatusBar(f.form);
+    bar->SetParent(f.form);
+    const HWND before = view->Handle(), under = GetWindow(before, GW_HWNDNEXT);
+    ASSERT_EQ(under, bar->Handle());
+    view->SelAttributes().SetColor(tk::clGreen);
+    feed(block);
+    const std::size_t greenAt = all.size() - block.size();
+    EXPECT_NE(view->Handle(), before) << "the oldest lines went with the old window";
+    EXPECT_EQ(GetWindow(view->Handle(), GW_HWNDNEXT), under) << "still over the status bar";
+    EXPECT_LE(lines(), tk::TRichEdit::kKeptLines + perBlock + 1);
+    EXPECT_EQ(f.comm->TerminalHandle(), view->Handle());
+    // The view still shows the caret at the end of what came in.
+    for (int i = 0; i < 5; ++i) feed(block);
+    ASSERT_TRUE(PumpUntil([&] { return f.Drawing(); }, 2000));
+    const auto top = [&](int pos) {
+        POINTL at{0, 0};
+        SendMessageW(view->Handle(), EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), pos);
+        return static_cast<int>(at.y);
+    };
+    const int caret = top(view->GetTextLen());
+    const int row = caret - top(view->GetTextLen() - 1);  // the caret follows a paragraph mark
+    RECT client{};
+    GetClientRect(view->Handle(), &client);
+    EXPECT_TRUE(caret >= 0 && caret + row <= client.bottom) << caret << " + " << row << " in " << client.bottom;
+
+    const std::wstring shown = Stored(view);
+    ASSERT_LE(shown.size(), all.size());
+    EXPECT_TRUE(shown == all.substr(all.size() - shown.size())) << "the newest text, unchanged";
+    EXPECT_EQ(shown[0], L'T') << "whole lines";
+    const int echo = echoAt - static_cast<int>(all.size() - shown.size());
+    ASSERT_GT(echo, 0);
+    EXPECT_EQ(ColorOf(view, echo, echo + 4), tk::clRed);
+    EXPECT_EQ(ColorOf(view, echo + 5, echo + 10), tk::clNavy);
+    const int green = static_cast<int>(greenAt - (all.size() - shown.size()));
+    EXPECT_EQ(ColorOf(view, green, green + static_cast<int>(block.size())), tk::clGreen);
+
+    // Clearing a long text gives an empty view that still receives.
+    view->Clear();
+    EXPECT_EQ(view->GetTextLen(), 0);
+    f.comm->Write("new");
+    EXPECT_EQ(view->Text(), L"new");
+}
+

@@ -1,6 +1,6 @@
 // Receive path benchmarks. The peer is a Linux writer on the `_B` end of
 // pair 1, started from here through /bin/sh once the port is open.
-//   bench_receive throughput MB | terminal MB | idle SECONDS | soak MB | cycles N
+//   bench_receive throughput MB | terminal MB [x] | idle SECONDS | soak MB | cycles N
 #include <windows.h>
 
 #include <algorithm>
@@ -42,22 +42,87 @@ void Linux(const std::string& cmd) {
     CloseHandle(pi.hProcess);
 }
 
-// Text lines ending in CR (the rich edit keeps a CR as one character).
+// What the writer streams: text lines ending in CR (the rich edit keeps a
+// CR as one character), or with "x" only "x" and no line end at all.
+bool gNoLineEnds = false;
+const wchar_t kLine[] = L"The quick brown fox jumps over the lazy dog 0123456789\r";
+
 void StartWriter(long long bytes) {
+    if (gNoLineEnds) {
+        Linux("head -c " + std::to_string(bytes) + " /dev/zero | tr '\\0' x > '" + gPathB + "'");
+        return;
+    }
     Linux(
         "yes 'The quick brown fox jumps over the lazy dog 0123456789' | tr '\\n' '\\r' | head -c " +
         std::to_string(bytes) + " > '" + gPathB + "'");
 }
+
+// The writer's stream, piece by piece, for feeding a view from memory.
+struct TStreamText {
+    std::wstring pattern;  // whole lines, twice as long as a piece needs
+    std::size_t period = 0;
+    TStreamText() {
+        const std::wstring line = gNoLineEnds ? L"x" : kLine;
+        while (pattern.size() < 64 * 1024) pattern += line;
+        period = pattern.size();
+        pattern += pattern;
+    }
+    std::wstring Piece(long long pos, std::size_t n) const {
+        return pattern.substr(static_cast<std::size_t>(pos % static_cast<long long>(period)), n);
+    }
+};
+
+constexpr long long kSlice = 10LL << 20;  // throughput is compared per 10 MB
+
+// Per-slice times, and the largest view and process seen, while a stream
+// goes into a view.
+struct TTrack {
+    std::vector<double> marks;  // when each slice was complete
+    long long next = kSlice, nextSample = 0;
+    int viewChars = 0, viewLines = 0;
+    double memory0 = benchkit::CommittedMB(), memory = 0;
+    void At(long long bytes, tk::TRichEdit* view) {
+        while (bytes >= next) {
+            marks.push_back(Now());
+            next += kSlice;
+        }
+        if (bytes < nextSample || !view) return;
+        nextSample = bytes + (1 << 20);
+        viewChars = std::max(viewChars, view->GetTextLen());
+        viewLines = std::max(viewLines, static_cast<int>(SendMessageW(view->Handle(), EM_GETLINECOUNT, 0, 0)));
+        memory = std::max(memory, benchkit::CommittedMB());
+    }
+    // MB/s of slice i (0-based) given the start time.
+    double SliceRate(std::size_t i, double t0) const {
+        if (i >= marks.size()) return 0;
+        const double from = i == 0 ? t0 : marks[i - 1];
+        return static_cast<double>(kSlice) / 1e6 / std::max(1e-6, marks[i] - from);
+    }
+    void Print(double t0) const {
+        if (marks.size() >= 2) {
+            const double first = SliceRate(0, t0), last = SliceRate(marks.size() - 1, t0);
+            std::printf("  first 10 MB %.2f MB/s, last 10 MB %.2f MB/s (last/first %.2f)\n", first, last,
+                        last / std::max(1e-9, first));
+        }
+        std::printf("  view at most %d characters, %d lines; memory %.0f MB before, at most %.0f MB\n",
+                    viewChars, viewLines, memory0, memory);
+    }
+};
 
 
 
 struct TCounter : tk::TObject {
     std::atomic<long long> bytes{0};
     double first = 0, last = 0;
+    TTrack* track = nullptr;
+    tk::TRichEdit* view = nullptr;
+    long long blocks = 0;
     void Received(tk::TObject*, const void*, std::uint32_t n) {
         if (bytes == 0) first = Now();
         bytes += n;
+        ++blocks;
         last = Now();
+        if (track) track->At(bytes, view);
     }
 };
 
@@ -166,8 +231,11 @@ struct TRig {
             view = new tk::TRichEdit(form);
             view->SetParent(form);
             view->SetBounds(0, 0, 620, 440);
+            view->SetWordWrap(false);  // as the log view
+            view->SetScrollBars(tk::ssBoth);
             comm->SetTerminal(view);
             comm->SetTerminalUsage(tuBoth);
+            counter.view = view;
         }
         form->Show();
     }
@@ -180,18 +248,19 @@ struct TRig {
         }
         TProbe probe;
         probe.Start(form->Handle());
+        const double cpu0 = CpuSeconds(), main0 = benchkit::ThreadCpuSeconds();
         StartWriter(want);
         PumpFor(counter, want);
         const double t0 = counter.first;
         const double t1 = counter.last;
         probe.Stop();
         const double rate = counter.bytes / std::max(1e-6, t1 - t0);
-        std::printf("%s %lld of %lld bytes, %.2f MB/s, %.1f s\n", label, counter.bytes.load(), want,
-                    rate / 1e6, t1 - t0);
+        std::printf("%s %lld of %lld bytes, %.2f MB/s, %.1f s, %.1f s CPU (%.1f s main thread), %lld blocks (%.0f bytes each)\n",
+                    label, counter.bytes.load(), want, rate / 1e6, t1 - t0, CpuSeconds() - cpu0,
+                    benchkit::ThreadCpuSeconds() - main0, counter.blocks,
+                    static_cast<double>(counter.bytes) / static_cast<double>(std::max(1LL, counter.blocks)));
         probe.Print();
-        if (view)
-            std::printf("  view holds %d characters (%s)\n", view->GetTextLen(),
-                        view->GetTextLen() == counter.bytes ? "every byte" : "MISMATCH");
+        if (counter.track) counter.track->Print(t0);
         comm->SetActive(false);
         return rate;
     }
@@ -206,27 +275,54 @@ double BareRichEdit(long long want) {
     auto* view = new tk::TRichEdit(&form);
     view->SetParent(&form);
     view->SetBounds(0, 0, 620, 440);
+    view->SetWordWrap(false);
+    view->SetScrollBars(tk::ssBoth);
     form.Show();
     Pump();
-    const std::wstring line = L"The quick brown fox jumps over the lazy dog 0123456789\r";
-    std::wstring all;
-    while (static_cast<long long>(all.size()) < want) all += line;
-    all.resize(static_cast<std::size_t>(want));
-    const HWND h = view->Handle();
-    const double t0 = Now();
+    const TStreamText text;
+    TTrack track;
+    const double t0 = Now(), cpu0 = CpuSeconds();
+    view->BeginUpdate();
+    for (long long pos = 0; pos < want; pos += 4096) {
+        const std::wstring piece = text.Piece(pos, static_cast<std::size_t>(std::min(4096LL, want - pos)));
+        SendMessageW(view->Handle(), EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(piece.c_str()));
+        Pump();
+        track.At(pos + static_cast<long long>(piece.size()), view);
+    }
+    view->EndUpdate();
+    UpdateWindow(view->Handle());
+    const double rate = want / std::max(1e-6, Now() - t0);
+    std::printf("bare rich edit:  %lld characters, %.2f MB/s, %.1f s CPU (painting off throughout)\n", want,
+                rate / 1e6, CpuSeconds() - cpu0);
+    track.Print(t0);
+    return rate;
+}
+
+// A rich-edit window of the platform with nothing of ours, no bounds,
+// painting off, fed the first MB of the same text: where the bounds begin.
+void RawRichEdit(long long want) {
+    tk::TForm form(nullptr);
+    form.SetBounds(0, 0, 640, 480);
+    form.Show();
+    HWND h = CreateWindowExW(WS_EX_CLIENTEDGE, tk::TRichEdit::WindowClassName(), L"",
+                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                                 ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN,
+                             0, 0, 620, 440, form.Handle(), nullptr, nullptr, nullptr);
+    SendMessageW(h, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
+    SendMessageW(h, EM_SETTARGETDEVICE, 0, 1);
     SendMessageW(h, WM_SETREDRAW, FALSE, 0);
-    for (std::size_t pos = 0; pos < all.size(); pos += 4096) {
-        const std::wstring piece = all.substr(pos, 4096);
+    const TStreamText text;
+    const double m0 = benchkit::CommittedMB(), t0 = Now();
+    for (long long pos = 0; pos < want; pos += 4096) {
+        const std::wstring piece = text.Piece(pos, 4096);
         SendMessageW(h, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(piece.c_str()));
         Pump();
     }
-    SendMessageW(h, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(h, nullptr, TRUE);
-    UpdateWindow(h);
     const double rate = want / std::max(1e-6, Now() - t0);
-    std::printf("bare rich edit:  %d characters, %.2f MB/s (painting off throughout)\n",
-                view->GetTextLen(), rate / 1e6);
-    return rate;
+    std::printf("raw rich edit:   %lld characters, %.2f MB/s, %ld lines, memory %.0f -> %.0f MB (no bounds)\n",
+                want, rate / 1e6, static_cast<long>(SendMessageW(h, EM_GETLINECOUNT, 0, 0)), m0,
+                benchkit::CommittedMB());
+    DestroyWindow(h);
 }
 
 // Plain Win32 beside it: one overlapped WaitCommEvent kept pending (re-armed
@@ -271,7 +367,7 @@ int main(int argc, char** argv) {
     int pb = 0;
     if (!v || !b || std::sscanf(v, "COM%d:COM%d", &gPortA, &pb) != 2 || argc < 2) {
         std::printf(
-            "usage inside the sandbox: bench_receive throughput|terminal|idle|soak|cycles N\n");
+            "usage inside the sandbox: bench_receive throughput|terminal|idle|soak|cycles N [x]\n");
         return 2;
     }
     gPathB = b;
@@ -285,10 +381,22 @@ int main(int argc, char** argv) {
         const double comp = rig.Run("OnAfterReceive:", n << 20);
         std::printf("ratio component/bare: %.2f\n", comp / std::max(1.0, bare));
     } else if (mode == "terminal") {
+        // terminal MB [x]: with "x" the stream has no line end at all.
+        gNoLineEnds = argc > 3 && std::string(argv[3]) == "x";
+        std::printf("stream: %s\n", gNoLineEnds ? "\"x\" without line ends" : "text lines ending in CR");
+        // Without line ends the bare platform control slows with every
+        // insert (it lays the one paragraph out whole each time).
+        RawRichEdit(gNoLineEnds ? 256LL << 10 : std::min(n, 10LL) << 20);
         const double bare = BareRichEdit(n << 20);
         TRig rig(true);
+        TTrack track;
+        rig.counter.track = &track;
         const double term = rig.Run("rich-edit terminal:", n << 20);
         std::printf("ratio terminal/bare rich edit: %.2f\n", term / std::max(1.0, bare));
+            const long lines = static_cast<long>(SendMessageW(rig.view->Handle(), EM_GETLINECOUNT, 0, 0));
+        const double c0 = Now();
+        rig.view->Clear();
+        std::printf("clearing the view of %ld lines: %.0f ms\n", lines, (Now() - c0) * 1000);
     } else if (mode == "soak") {
         TRig rig(false);
         rig.Run("soak:", n << 20);

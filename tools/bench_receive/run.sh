@@ -1,6 +1,8 @@
 #!/bin/sh
 # Receive benchmarks and soak. From the repository, with a built tree:
 #   tools/bench_receive/run.sh build/<dir> [MB]
+# (MB for the throughput run; the terminal streams 100 MB of lines, then
+# 100 MB without a line end.)
 # Everything runs inside tests/harness/sandbox.sh. The vanishing-peer run
 # uses a pty pair of its own (mapped as COM20) so that it can be killed.
 set -e
@@ -16,7 +18,8 @@ echo "load: $(cat /proc/loadavg)"
   echo 'with modem lines (null-modem library):'
   LD_PRELOAD=\$QUOLM_NULLMODEM_PRELOAD wine '$exe' idle 10
   wine '$exe' throughput $mb
-  wine '$exe' terminal $mb
+  wine '$exe' terminal 100
+  wine '$exe' terminal 100 x
   wine '$exe' soak 100
   wine '$exe' cycles 1000"
 echo "load: $(cat /proc/loadavg)"

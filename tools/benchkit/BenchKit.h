@@ -4,6 +4,7 @@
 #include <windows.h>
 // clang-format off
 #include <tlhelp32.h>
+#include <psapi.h>
 // clang-format on
 
 namespace benchkit {
@@ -24,6 +25,16 @@ inline double Now() {
 inline double CpuSeconds() {
     FILETIME c, e, k, u;
     GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+    auto s = [](FILETIME f) {
+        return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7;
+    };
+    return s(k) + s(u);
+}
+
+// Kernel plus user time of the calling thread, in seconds.
+inline double ThreadCpuSeconds() {
+    FILETIME c, e, k, u;
+    GetThreadTimes(GetCurrentThread(), &c, &e, &k, &u);
     auto s = [](FILETIME f) {
         return (static_cast<double>(f.dwHighDateTime) * 4294967296.0 + f.dwLowDateTime) / 1e7;
     };
@@ -53,6 +64,14 @@ inline DWORD HandleCount() {
         if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
     }
     return n;
+}
+
+// Memory committed by this process, in MB.
+inline double CommittedMB() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return 0;
+    return static_cast<double>(pmc.PagefileUsage) / (1024.0 * 1024.0);
 }
 
 }  // namespace benchkit
