@@ -35,11 +35,7 @@ constexpr DWORD kQueueAllReported = 0xFFFFFFFF;
 
 bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!::GetVersionExW(&info)) return true;
-#pragma GCC diagnostic pop
+    if (!GetOsVersion(info)) return true;
     return info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 5;
 }
 
@@ -154,11 +150,21 @@ void TCommThread::Terminate() {
 // their own; it is a line event only when that was asked for.
 DWORD TCommThread::PolledErrorMask() const { return Com->fTraceStates.Contains(tsErr) ? EV_ERR : 0; }
 
+// The driver's input queue and line errors; the errors, which the look
+// clears, are kept for the handler. False when the driver no longer answers.
+bool TCommThread::LookAtQueue(const TpwCommApi& api, COMSTAT& st, DWORD& errors) {
+    errors = 0;
+    st = {};
+    if (!api.ClearCommError(hDevice, &errors, &st)) return false;
+    if (errors != 0) Com->fPolledErrors.fetch_or(errors);
+    return true;
+}
+
 // False when the driver no longer answers: the device has gone.
 bool TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     DWORD errors = 0;
-    COMSTAT st = {};
-    if (!api.ClearCommError(hDevice, &errors, &st)) return false;
+    COMSTAT st;
+    if (!LookAtQueue(api, st, errors)) return false;
     // Only a queue that grew since it was last reported is news: bytes that
     // nobody reads would otherwise be reported, and counted, at every check.
     DWORD events = 0;
@@ -167,10 +173,7 @@ bool TCommThread::ReportQueuedInput(const TpwCommApi& api) {
     // A queue that shrank was read: what arrives next is news again. The
     // handler's own view, stored meanwhile, is not overwritten.
     if (st.cbInQue != reported) Com->fQueueReported.compare_exchange_strong(reported, st.cbInQue);
-    if (errors != 0) {
-        Com->fPolledErrors.fetch_or(errors);
-        events |= PolledErrorMask();
-    }
+    if (errors != 0) events |= PolledErrorMask();
     if (events != 0 || errors != 0)
         ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), events, 0);
     return true;
@@ -189,13 +192,12 @@ bool TCommThread::PauseUnlessTerminated(DWORD ms) {
 // when the driver no longer answers (`failed`).
 bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
     DWORD errors = 0;
-    COMSTAT st = {};
-    if (!api.ClearCommError(hDevice, &errors, &st)) {
+    COMSTAT st;
+    if (!LookAtQueue(api, st, errors)) {
         failed = true;
         return true;
     }
     if (errors != 0) {
-        Com->fPolledErrors.fetch_or(errors);
         ::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), PolledErrorMask(), 0);
         return true;
     }
@@ -218,12 +220,9 @@ DWORD TCommThread::QueueSeen() const {
 // are carried to the handler.
 bool TCommThread::ReceivedIsNews(const TpwCommApi& api) {
     DWORD errors = 0;
-    COMSTAT st = {};
-    if (!api.ClearCommError(hDevice, &errors, &st)) return true;
-    if (errors != 0) {
-        Com->fPolledErrors.fetch_or(errors);
-        mask |= PolledErrorMask();
-    }
+    COMSTAT st;
+    if (!LookAtQueue(api, st, errors)) return true;
+    if (errors != 0) mask |= PolledErrorMask();
     if (st.cbInQue <= QueueSeen()) return false;
     lastReportedQueue = st.cbInQue;
     return true;

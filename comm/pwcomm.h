@@ -87,6 +87,7 @@ protected:
     void Execute() override;
 
 private:
+    bool LookAtQueue(const TpwCommApi& api, COMSTAT& st, DWORD& errors);
     bool ReportQueuedInput(const TpwCommApi& api);
     bool InputWaiting(const TpwCommApi& api, bool& failed);
     bool ReceivedIsNews(const TpwCommApi& api);

@@ -66,8 +66,8 @@ bool ReadConfigFixed(COMMCONFIG& cfg, Call&& call) {
     bool ok = call(&cfg, &size) != FALSE;
     if (!ok && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > sizeof(COMMCONFIG) &&
         size <= kMaxProviderConfig) {
-        std::vector<DWORD> block((size + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
-        auto* big = reinterpret_cast<COMMCONFIG*>(block.data());
+        TpwRecordBuffer block(size);
+        auto* big = block.As<COMMCONFIG>();
         std::memcpy(big, &cfg, sizeof(COMMCONFIG));
         big->dwSize = size;
         DWORD bigSize = size;
@@ -207,6 +207,15 @@ void AddPortSorted(const std::wstring& Entry, int PortNo, tk::TStringList& L) {
     }
 }
 
+bool GetOsVersion(OSVERSIONINFOW& info) {
+    info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ::GetVersionExW(&info) != FALSE;
+#pragma GCC diagnostic pop
+}
+
 bool PortNumberOf(const std::wstring& Rest, std::int32_t& Number) {
     if (Rest.empty()) return false;
     std::int64_t value = 0;
@@ -223,12 +232,7 @@ namespace {
 
 DWORD RealPlatformId() {
     OSVERSIONINFOW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!::GetVersionExW(&info)) return VER_PLATFORM_WIN32_NT;
-#pragma GCC diagnostic pop
-    return info.dwPlatformId;
+    return GetOsVersion(info) ? info.dwPlatformId : VER_PLATFORM_WIN32_NT;
 }
 
 const TpwPortListApi kDefaultPortListApi = {
@@ -242,8 +246,8 @@ void ListSpoolerPorts(tk::TStringList& L) {
     if (g_portList.EnumPortsW(nullptr, 1, nullptr, 0, &needed, &returned) ||
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
         return;
-    std::vector<std::uint64_t> block(needed / sizeof(std::uint64_t) + 1, 0);
-    auto* bytes = reinterpret_cast<LPBYTE>(block.data());
+    TpwRecordBuffer block(needed);
+    auto* bytes = block.As<BYTE>();
     returned = 0;
     (void)g_portList.EnumPortsW(nullptr, 1, bytes, needed, &needed, &returned);
     // Never more entries than the block holds.

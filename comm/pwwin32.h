@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Every kernel32 communications call of the serial component goes through
 // this table. By default it points at the real Win32 calls; tests install a
@@ -82,6 +83,25 @@ bool CancelDeviceIo(HANDLE handle);
 
 // Clears the status fields of an overlapped record, keeping its event.
 void ResetOverlapped(OVERLAPPED& ovl);
+
+// The running system's version (GetVersionExW, which newer headers mark as
+// deprecated); false when the system does not tell.
+bool GetOsVersion(OSVERSIONINFOW& info);
+
+// Zeroed storage for a record whose size the system tells at run time,
+// aligned for any of the system's records.
+class TpwRecordBuffer {
+public:
+    explicit TpwRecordBuffer(DWORD bytes)
+        : words_((bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t) + 1) {}
+    template <class T>
+    T* As() {
+        return reinterpret_cast<T*>(words_.data());
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+};
 
 // The system's message text for an error code (language neutral, inserts
 // ignored), without trailing control characters, blanks and full stops.

@@ -11,6 +11,7 @@
 
 #include "Classes.h"
 #include "pwclasses.h"
+#include "pwwin32.h"
 
 namespace {
 
@@ -125,20 +126,6 @@ constexpr ULONG kKeyNameInformation = 3;
 constexpr std::size_t kPropertyBytes = 512;
 constexpr DWORD kInstanceIdChars = 256;
 
-// Zeroed storage for a record whose size the system tells, aligned for it.
-class TRecordBuffer {
-public:
-    explicit TRecordBuffer(DWORD bytes)
-        : words_((bytes + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t) + 1) {}
-    template <class T>
-    T* As() {
-        return reinterpret_cast<T*>(words_.data());
-    }
-
-private:
-    std::vector<std::uint64_t> words_;
-};
-
 // The device information set of one enumeration, destroyed on every way out.
 struct TDeviceSet {
     HDEVINFO set = INVALID_HANDLE_VALUE;
@@ -187,7 +174,7 @@ std::wstring InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& iface, SP_DEV
     if (detail(set, &iface, nullptr, 0, &size, info) ||
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
         return std::wstring();
-    TRecordBuffer buffer(size);
+    TpwRecordBuffer buffer(size);
     auto* data = buffer.As<SP_DEVICE_INTERFACE_DETAIL_DATA_W>();
     data->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!detail(set, &iface, data, size, nullptr, info)) return std::wstring();
@@ -346,7 +333,7 @@ std::wstring GetRegKeyPath(HKEY Key, HKEY* Root) {
     if (query && size > 0) {
         // Two zero bytes past the name end it.
         const ULONG bytes = size + 2;
-        TRecordBuffer buffer(bytes);
+        TpwRecordBuffer buffer(bytes);
         auto* info = buffer.As<unsigned char>();
         if (query(Key, kKeyNameInformation, info, bytes, &size) >= 0) {
             ULONG nameBytes = 0;
