@@ -131,6 +131,20 @@ section "configure and build fuzz"
 if ! cmake --preset fuzz || ! cmake --build --preset fuzz; then
     note_failure "build fuzz"
 else
+    # Native unit tests of the portable units, then the fuzz targets.
+    section "native unit tests (fuzz preset)"
+    log=build/fuzz/ctest.log
+    ctest --preset fuzz --output-on-failure 2>&1 | tee "$log"
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
+    if [[ -n "$summary" ]]; then
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+        bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+        if [[ $bad -gt 0 ]]; then problems+=("native unit tests: $bad of $total failed"); fi
+    else
+        note_failure "native unit tests ran no test"
+    fi
     mapfile -t fuzzers < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x -not -path '*/CMakeFiles/*' | sort)
     if [[ ${#fuzzers[@]} -eq 0 ]]; then
         echo "test.sh: no fuzz target built yet"
