@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "Application.h"
+#include "CommReport.h"
 #include "DataFile.h"
+#include "SendPath.h"
 #include "SysUtils.h"
 #include "UAppFunction.h"
 #include "USerial_Function.h"
@@ -57,25 +59,23 @@ BYTE CharsetIfAvailable(const wchar_t* face, BYTE charset) {
 // ticked.
 class TCloseAfterSend {
 public:
-    TCloseAfterSend(TpwComm& comm, const tk::TCheckBox& keep) : comm_(comm), keep_(keep) {}
+    explicit TCloseAfterSend(TSendPath& path) : path_(path) {}
     TCloseAfterSend(const TCloseAfterSend&) = delete;
     TCloseAfterSend& operator=(const TCloseAfterSend&) = delete;
     ~TCloseAfterSend() noexcept(false) {
-        if (keep_.Checked()) return;
         if (std::uncaught_exceptions() > 0) {
             // Already leaving with an error: that one is reported, not a second.
             try {
-                comm_.SetActive(false);
+                path_.CloseUnlessKept();
             } catch (...) {
             }
         } else {
-            comm_.SetActive(false);
+            path_.CloseUnlessKept();
         }
     }
 
 private:
-    TpwComm& comm_;
-    const tk::TCheckBox& keep_;
+    TSendPath& path_;
 };
 
 }  // namespace
@@ -83,6 +83,7 @@ private:
 TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
     InstallTerminalResolver();
     CreateComponents();
+    fSendPath = std::make_unique<TSendPath>(*pwComm1, [this] { return chkConnected->Checked(); });
     tk::TComponent::LoadLayout(this, [this] { ApplyDesignedLayout(); });
     DoCreate();
 }
@@ -267,6 +268,7 @@ void TfrmMain::ApplyDesignedLayout() {
     pwComm1->SetTerminal(RichEdit1);
     pwComm1->SetTerminalUsage(tuBoth);
     pwComm1->SetTerminalEcho(false);
+    pwComm1->SetOnCommError(TOnCommErrorEvent(this, &TfrmMain::pwComm1CommError));
     // References last: binding the selector loads the component's port list.
     pwDeviceBox1->SetpwComm(pwComm1);
 
@@ -399,42 +401,53 @@ void TfrmMain::ShowMessage(const std::wstring& Text) {
     tk::Application().MessageBox(Handle(), Text, tk::Application().Title(), MB_OK);
 }
 
+void TfrmMain::ShowOpenFailure() {
+    const std::wstring reason = fSendPath->OpenFailureReason();
+    ShowMessage(reason.empty() ? std::wstring(kOpenFailedText)
+                               : std::wstring(kOpenFailedText) + L"\r\n" + reason);
+}
+
 void TfrmMain::SendSelectedRow() {
-    // After a shorter table was loaded the selection can lie below its last
-    // row, where the grid still keeps the cells of the earlier table.
-    if (SelectedRow >= StringGrid1->RowCount()) return;
-    RichEdit1->SelAttributes().SetColor(kSentColor);
-    const std::wstring C = StringGrid1->Cells(kColData, SelectedRow);
-    // Each form is tested on a fresh read of the Type cell.
-    if (StringGrid1->Cells(kColType, SelectedRow) == L"ASCII") {
-        SendAsciiCommand(C);
-        RichEdit1->Lines().Add(C);
-    }
-    if (StringGrid1->Cells(kColType, SelectedRow) == L"ASCII+CR") {
-        SendAsciiCommand(C + L"\r");
-        RichEdit1->Lines().Add(C + L"<CR>");
-    }
-    if (StringGrid1->Cells(kColType, SelectedRow) == L"ASCII+CRLF") {
-        SendAsciiCommand(C + L"\r\n");
-        RichEdit1->Lines().Add(C + L"<CR><LF>");
-    }
-    if (StringGrid1->Cells(kColType, SelectedRow) == L"HEX") {
-        SendHexCommand(C);
-        RichEdit1->Lines().Add(C);
-    }
-    RichEdit1->SelAttributes().SetColor(kLogColor);
+    // A cell being edited is sent as it is shown: the in-place editor
+    // writes its text back first.
+    if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
+    const int row = SelectedRow;
+    fSendPath->Serialize([this, row] {
+        // After a shorter table was loaded the selection can lie below its
+        // last row, where the grid still keeps the cells of the earlier table.
+        if (row >= StringGrid1->RowCount()) return;
+        RichEdit1->SelAttributes().SetColor(kSentColor);
+        const std::wstring C = StringGrid1->Cells(kColData, row);
+        // Each form is tested on a fresh read of the Type cell.
+        if (StringGrid1->Cells(kColType, row) == L"ASCII") {
+            SendAsciiCommand(C);
+            RichEdit1->Lines().Add(C);
+        }
+        if (StringGrid1->Cells(kColType, row) == L"ASCII+CR") {
+            SendAsciiCommand(C + L"\r");
+            RichEdit1->Lines().Add(C + L"<CR>");
+        }
+        if (StringGrid1->Cells(kColType, row) == L"ASCII+CRLF") {
+            SendAsciiCommand(C + L"\r\n");
+            RichEdit1->Lines().Add(C + L"<CR><LF>");
+        }
+        if (StringGrid1->Cells(kColType, row) == L"HEX") {
+            SendHexCommand(C);
+            RichEdit1->Lines().Add(C);
+        }
+        RichEdit1->SelAttributes().SetColor(kLogColor);
+    });
 }
 
 void TfrmMain::SendAsciiCommand(const std::wstring& Text) {
     try {
-        pwComm1->SetActive(true);
-        const std::string bytes = tk::WideToAnsi(Text);
-        pwComm1->SendString(bytes);
+        fSendPath->Open();
+        fSendPath->Write(tk::WideToAnsi(Text), true);
     } catch (...) {
-        ShowMessage(kOpenFailedText);
+        ShowOpenFailure();
         return;
     }
-    if (!chkConnected->Checked()) pwComm1->SetActive(false);
+    fSendPath->CloseUnlessKept();
 }
 
 // A HEX command is any number of blank-separated tokens, each read by its
@@ -443,12 +456,12 @@ void TfrmMain::SendAsciiCommand(const std::wstring& Text) {
 // limited and nothing can overrun.
 void TfrmMain::SendHexCommand(const std::wstring& Text) {
     try {
-        pwComm1->SetActive(true);
+        fSendPath->Open();
     } catch (...) {
-        ShowMessage(kOpenFailedText);
+        ShowOpenFailure();
         return;
     }
-    TCloseAfterSend closer(*pwComm1, *chkConnected);
+    TCloseAfterSend closer(*fSendPath);
     tk::TStringList tokens;
     SplitDelimitedText(L' ', Text, tokens);
     std::string buffer;
@@ -461,14 +474,35 @@ void TfrmMain::SendHexCommand(const std::wstring& Text) {
         }
         buffer.push_back(static_cast<char>(b));
     }
-    pwComm1->SendData(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-    // SendData returns while the write may still be in flight, and the close
-    // that follows purges what the driver has not sent: wait until the
-    // driver has sent it all.
-    if (!chkConnected->Checked()) pwComm1->FlushOutputBuffer();
+    // The write may still be in flight when this returns; the close waits
+    // for the driver to send it all.
+    fSendPath->Write(buffer, false);
 }
 
-void TfrmMain::chkConnectedClick(tk::TObject*) { pwComm1->SetActive(chkConnected->Checked()); }
+// A click during a send takes effect once the send is done.
+void TfrmMain::chkConnectedClick(tk::TObject*) {
+    fSendPath->Serialize([this] { pwComm1->SetActive(chkConnected->Checked()); });
+}
+
+void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint32_t SysError,
+                                TComStateFlags State, bool&) {
+    TCommFailure f;
+    f.commCode = CommCode;
+    f.sysError = SysError;
+    f.stateBits = State.ToBits();
+    if (SysError != 0) f.sysText = SysErrorText(SysError);
+    f.port = pwComm1->ComName();
+    const std::wstring text = DescribeCommFailure(f);
+    if (!text.empty()) AddNote(text);
+}
+
+void TfrmMain::AddNote(const std::wstring& Text) {
+    tk::TTextAttributes attributes = RichEdit1->SelAttributes();
+    const tk::TColor colour = attributes.Color();
+    attributes.SetColor(kNoteColor);
+    RichEdit1->Lines().Add(Text);
+    attributes.SetColor(colour);
+}
 
 // --- menus and messages --------------------------------------------------------------------------
 

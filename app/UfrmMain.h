@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "ComCtrls.h"
@@ -16,6 +17,8 @@
 #include "pwcomm.h"
 #include "pwcommbox.h"
 
+class TSendPath;
+
 // The caption as designed; FormCreate appends the version.
 inline const wchar_t* const kMainCaption = L"Quolm-Portwright";
 // The default command table, read from the working directory at start.
@@ -26,6 +29,8 @@ inline const wchar_t* const kHexErrorText = L"Error";
 // Log view colours: echoes of sent commands, and everything else (received data).
 constexpr tk::TColor kSentColor = 0x0000FF;
 constexpr tk::TColor kLogColor = 0x800000;
+// Notes of the program itself (failures of the send path, the port's state).
+constexpr tk::TColor kNoteColor = 0x008000;
 
 class TfrmMain : public tk::TForm {
 public:
@@ -74,6 +79,9 @@ public:
     void Exit1Click(tk::TObject* Sender);
     void Clear1Click(tk::TObject* Sender);
     void About1Click(tk::TObject* Sender);
+    // Failures the serial component reports about the user's bytes.
+    void pwComm1CommError(tk::TObject* Sender, std::uint32_t CommCode, std::uint32_t SysError,
+                          TComStateFlags State, bool& flFlashBuffers);
 
     void ShowComParameter();
     void SendSelectedRow();
@@ -82,6 +90,8 @@ public:
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
+    // A line of the program's own in the log view, in the note colour.
+    void AddNote(const std::wstring& Text);
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
@@ -94,6 +104,10 @@ private:
     void CreateComponents();
     void ApplyDesignedLayout();
     void ShowMessage(const std::wstring& Text);
+    // "Can not open COM port!" with the system's reason on the next line.
+    void ShowOpenFailure();
+
+    std::unique_ptr<TSendPath> fSendPath;
 };
 
 // The main window of the running program.

@@ -684,7 +684,7 @@ void TpwCustomComm::DoOpen() {
         error = fOpenError;
     } else if (!AllocReceiveBuffer()) {
         // Without a receive buffer the port is of no use: undo the open.
-        error = ERROR_NOT_ENOUGH_MEMORY;
+        error = fOpenError = ERROR_NOT_ENOUGH_MEMORY;
         CloseDevice(fHandle);
         fHandle = INVALID_HANDLE_VALUE;
     }

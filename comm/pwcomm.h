@@ -178,6 +178,8 @@ public:
     const COMMPROP* CommProp();
     const COMMCONFIG& CommConfig() const { return CommCfg; }
     const std::wstring& LastErrorString() const { return fLastErrorString; }
+    // The system error of the last open that failed (0 after one that worked).
+    DWORD LastOpenError() const { return fOpenError; }
 
     // The system's configuration dialog for the port; what the user confirms
     // is taken over (and applied at once to an open port).

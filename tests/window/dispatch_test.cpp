@@ -190,7 +190,9 @@ TEST_F(Dispatch, OpenFailureShowsMessageAndStillEchoes) {
     SendRow(2);
     ASSERT_EQ(boxes_.boxes.size(), 2u);
     for (const TBox& b : boxes_.boxes) {
-        EXPECT_EQ(b.text, L"Can not open COM port!");
+        // The first line as it always was, then the system's reason.
+        EXPECT_EQ(b.text.rfind(L"Can not open COM port!\r\nCOM40: ", 0), 0u);
+        EXPECT_GT(b.text.size(), std::wstring(L"Can not open COM port!\r\nCOM40: ").size());
         EXPECT_EQ(b.caption, tk::Application().Title());
         EXPECT_EQ(b.flags, static_cast<UINT>(MB_OK));
         EXPECT_EQ(b.owner, form_->Handle());
@@ -272,7 +274,7 @@ TEST_F(Dispatch, AlwaysConnectedOpenFailureReachesTheErrorReport) {
     FillGrid(form_->StringGrid1, {{L"ASCII", L"Reset", L"ATZ"}});
     SendRow(1);
     ASSERT_EQ(boxes_.boxes.size(), 2u);
-    EXPECT_EQ(boxes_.boxes[1].text, L"Can not open COM port!");
+    EXPECT_EQ(boxes_.boxes[1].text.rfind(L"Can not open COM port!\r\nCOM40: ", 0), 0u);
 }
 
 }  // namespace

@@ -122,6 +122,25 @@ TEST_F(Grid, CtrlClickEntersEditingModeShiftClickLeavesIt) {
     EXPECT_EQ(peer_->Read(2), "R3");
 }
 
+TEST_F(Grid, ADoubleClickWhileEditingSendsWhatTheEditorShows) {
+    ClickCell(G(), 3, 2, MK_CONTROL);
+    ASSERT_TRUE(Editing());
+    ClickCell(G(), 3, 2);  // a click on the current cell opens its editor
+    ASSERT_TRUE(G()->EditorMode()) << "the in-place editor did not open";
+    tk::TInplaceEdit* editor = G()->InplaceEditor();
+    editor->SetText(L"EDITED");
+    // The user double-clicks in the editor itself.
+    const HWND h = editor->Handle();
+    SendMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+    SendMessageW(h, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    SendMessageW(h, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(3, 3));
+    SendMessageW(h, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    Pump();
+    EXPECT_EQ(peer_->Read(6), "EDITED");
+    EXPECT_EQ(G()->Cells(3, 2), L"EDITED");
+    EXPECT_EQ(RichText(form_->RichEdit1), L"EDITED\r");
+}
+
 TEST_F(Grid, AnyButtonCountsForCtrlAndShift) {
     RightClickCell(G(), 2, 2, MK_CONTROL);
     EXPECT_TRUE(Editing());
