@@ -619,11 +619,17 @@ void TpwCustomComm::ReadCommConfig() {
         GetCommConfigFixed(fHandle, CommCfg);
         pwCommApi().GetCommState(fHandle, &CommCfg.dcb);
     }
-    // The patterns WriteCommState composes, read back.
+    // The patterns WriteCommState composes, read back; failing those, the
+    // bits that carry the flow control alone: a dialog may leave DTR and
+    // RTS disabled beside them (Wine's does), which the patterns enable.
     const std::uint32_t flags = GetDcbFlags(CommCfg.dcb);
     if ((flags & kDcbXonXoff) == kDcbXonXoff)
         fProtocol = spXonXoff;
     else if ((flags & kDcbHardware) == kDcbHardware)
+        fProtocol = spHardware;
+    else if ((flags & kDcbXonXoffFlow) == kDcbXonXoffFlow)
+        fProtocol = spXonXoff;
+    else if ((flags & kDcbCtsFlow) == kDcbCtsFlow)
         fProtocol = spHardware;
     else
         fProtocol = spNone;

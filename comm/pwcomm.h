@@ -44,6 +44,10 @@ constexpr std::uint32_t kDcbRS485 = 0x3011;      // fBinary, DTR enable, RTS tog
 constexpr std::uint32_t kDcbNone = 0x1011;       // fBinary, DTR enable, RTS enable
 constexpr std::uint32_t kDcbXonXoff = 0x1311;    // as none plus fOutX, fInX
 constexpr std::uint32_t kDcbHardware = 0x2015;   // fBinary, CTS flow, DTR enable, RTS handshake
+// The flow-control bits of those patterns: fOutX with fInX; CTS output
+// flow with RTS handshake (or toggle, which shares the handshake bit).
+constexpr std::uint32_t kDcbXonXoffFlow = 0x0300;
+constexpr std::uint32_t kDcbCtsFlow = 0x2004;
 
 std::uint32_t ComposeDcbFlags(std::uint32_t flags, bool rs485, TStreamProtocol protocol);
 // The driver's event mask for a set of line events (EV_RXCHAR always in it;
