@@ -482,6 +482,7 @@ private:
     void EndTerminalUpdate();
     void PaintTerminal();
     void ReleaseTerminalHold();
+    void MoveTerminalHold();
     void TakeUpTerminalHold(HWND wnd);
     HWND TerminalTarget();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);
