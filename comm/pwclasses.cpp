@@ -415,7 +415,7 @@ void TpwBaseIO::Loaded() {
     }
 }
 
-bool TpwBaseIO::Active() const { return IsLoading() ? fActive : IsDeviceOpen(); }
+bool TpwBaseIO::Active() const { return IsLoading() ? fActive : IsDeviceOpen() && !ClosePending(); }
 
 void TpwBaseIO::SetActive(bool Value) {
     if (IsLoading()) {

@@ -246,12 +246,16 @@ public:
     // The event handler of the message thread (or of the main thread).
     void ProcessCommEvent(const MSG& Msg);
 
+    // Does nothing once destruction has begun.
+    void Update() override;
+
 protected:
     virtual std::wstring GetComName();
     virtual void ApplyPortSettings();
 
     void DoOpen() override;
     void DoClose() override;
+    bool ClosePending() const override;
     void StartThreadIO() override;
     void StopThreadIO() override;
     // The port handle is closed through the call table like every other
@@ -278,7 +282,7 @@ protected:
     // Closes and reopens asked for from inside the event handling are done
     // by the component's window once the outermost handling has returned;
     // the last one asked for wins. A close (or shutdown) asked for ends the
-    // delivery of events until it has run.
+    // delivery of events until it has run, and Active reads false from then on.
     enum TDeferred { dfNone, dfClose, dfShutdown, dfReopen };
     bool CanDefer() const;
     void Defer(TDeferred What);
@@ -302,6 +306,7 @@ private:
     // the thread that owns the component.
     void RequestShutdown();
     void PostDeferred();
+    void RunDeferred();
     void HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard);
     static LRESULT CALLBACK ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
