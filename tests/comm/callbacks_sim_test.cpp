@@ -98,7 +98,7 @@ TEST_F(Callbacks, CloseThenOpenInAHandlerLeavesThePortOpen) {
     };
     drv.Receive(L"COM3", "a");
     ASSERT_TRUE(PumpUntil([&] { return drv.Count("CreateFileW") >= 2; }, kLong)) << "waited for the reopen";
-    PumpUntil([] { return false; }, 300);
+    PumpUntil([] { return false; }, 300);  // nothing left over may close it again
     EXPECT_FALSE(activeAfterClose);
     ASSERT_TRUE(comm->Active());
     EXPECT_EQ(1, drv.OpenHandles());
