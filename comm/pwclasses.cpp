@@ -415,7 +415,7 @@ void TpwBaseIO::Loaded() {
     }
 }
 
-bool TpwBaseIO::Active() const { return IsLoading() ? fActive : IsDeviceOpen(); }
+bool TpwBaseIO::Active() const { return IsLoading() ? fActive : IsDeviceOpen() && !ClosePending(); }
 
 void TpwBaseIO::SetActive(bool Value) {
     if (IsLoading()) {
@@ -751,8 +751,7 @@ void TpwBaseIO::TerminalWindowProc(tk::TMessage& Message) {
     // with it, taken up on the first message of the new window.
     if (auto* ctl = dynamic_cast<tk::TWinControl*>(fTerminal); ctl && ctl->HandleAllocated()) {
         if (Message.Msg == WM_NCDESTROY && fTerminalHeldWindow == ctl->Handle()) {
-            ReleaseTerminalHold();
-            fTerminalHoldMoving = true;
+            MoveTerminalHold();
         } else if (fTerminalHoldMoving && Message.Msg != WM_NCDESTROY) {
             TakeUpTerminalHold(ctl->Handle());
         }
@@ -828,6 +827,15 @@ void TpwBaseIO::ReleaseTerminalHold() {
     fTerminalHeldWindow = nullptr;
     fTerminalFrozen = false;
     fTerminalHoldMoving = false;
+}
+
+// The held view's window goes, and the view gets a new one with painting
+// off: the hold, frozen or not, waits for that window (the old one's timer
+// goes with it).
+void TpwBaseIO::MoveTerminalHold() {
+    if (fTerminalHeldWindow) RemovePropW(fTerminalHeldWindow, kTerminalFrozenProp);
+    fTerminalHeldWindow = nullptr;
+    fTerminalHoldMoving = true;
 }
 
 // The view's new window, painting off as the old one had it, takes the

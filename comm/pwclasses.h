@@ -337,7 +337,8 @@ public:
 
     void Loaded() override;
 
-    // Properties.
+    // Properties. Active reads false once a close is asked for, also while
+    // it waits for the event handling to return.
     bool Active() const;
     void SetActive(bool Value);
     TpwCustomLogFile* Log() const { return fLog; }
@@ -425,6 +426,8 @@ public:
 protected:
     virtual HANDLE OpenDevice();
     virtual void CloseDevice(HANDLE Handle);
+    // A close asked for that has not run yet.
+    virtual bool ClosePending() const { return false; }
     virtual void DoOpen();
     virtual void DoClose();
     // Calls OnOpen (errors swallowed); for a device that is open for good.
@@ -482,6 +485,7 @@ private:
     void EndTerminalUpdate();
     void PaintTerminal();
     void ReleaseTerminalHold();
+    void MoveTerminalHold();
     void TakeUpTerminalHold(HWND wnd);
     HWND TerminalTarget();
     static void CALLBACK TerminalRefreshProc(HWND wnd, UINT msg, UINT_PTR id, DWORD time);

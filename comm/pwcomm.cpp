@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "Application.h"
 #include "pwwin32di.h"
@@ -13,18 +15,15 @@ constexpr std::uint32_t kMinReceiveBuffer = 8192;
 // Posted to the component's own window by the event thread after a wait
 // failure: the port is shut down on the thread that owns the component.
 constexpr UINT WM_PW_SHUTDOWN = WM_APP + 0x2D1;
-// A close or reopen asked for from inside the event handling.
-constexpr UINT WM_PW_CLOSE = WM_APP + 0x2D2;
-constexpr UINT WM_PW_REOPEN = WM_APP + 0x2D3;
+// Runs the close or reopen asked for from inside the event handling.
+constexpr UINT WM_PW_DEFERRED = WM_APP + 0x2D2;
 constexpr wchar_t kShutdownWindowClass[] = L"TpwCommShutdownWindow";
 
 // A bounded wait for a write abandoned at close; the system completes it
 // once the handle is closed.
 constexpr DWORD kAbandonedWriteWait = 5000;
 
-// OVERLAPPED.Internal of a cancelled transfer.
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
-// Longest pause of the event thread after waits the driver cancelled, and
+// Longest pause of the event thread after waits that brought nothing, and
 // how often the input queue is looked at during such a pause.
 constexpr DWORD kMaxIdleBackoff = 50;
 constexpr DWORD kIdlePollMs = 10;
@@ -37,6 +36,23 @@ bool IsWinNT5OrLater() {
     OSVERSIONINFOW info = {};
     if (!GetOsVersion(info)) return true;
     return info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion >= 5;
+}
+
+// The message of an exception that is not the toolkit's own.
+std::wstring ForeignExceptionText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return tk::AnsiToWide(e.what());
+    } catch (...) {
+    }
+    return L"Unknown exception in the event handling";
+}
+
+// Only the main thread's queue may be pumped while waiting: the message
+// thread's holds the port's events, which a pump there would drop.
+void PumpIfMainThread() {
+    if (tk::IsMainThread()) tk::Application().ProcessMessages();
 }
 
 // Runs a closure when the scope ends, on every way out.
@@ -186,10 +202,10 @@ bool TCommThread::PauseUnlessTerminated(DWORD ms) {
     return Terminated();
 }
 
-// During a pause after cancelled waits: true when bytes wait in the driver
-// (the next wait reports them at once) or a line error was found (carried to
-// the next event, which is posted here as no wait would report it), or
-// when the driver no longer answers (`failed`).
+// During a pause after waits that brought nothing: true when bytes wait in
+// the driver (the next wait reports them at once) or a line error was found
+// (carried to the next event, which is posted here as no wait would report
+// it), or when the driver no longer answers (`failed`).
 bool TCommThread::InputWaiting(const TpwCommApi& api, bool& failed) {
     DWORD errors = 0;
     COMSTAT st;
@@ -312,19 +328,10 @@ void TCommThread::Execute() {
                         break;
                     }
                     // A cancelled or failed wait reports no events.
-                    if (ovl.Internal != 0) {
-                        mask = 0;
-                        // Wine ends every wait on a pty after a short poll as
-                        // cancelled, and each wait costs it a thread: re-arming
-                        // at once keeps a core busy. On Windows only a new mask
-                        // cancels a wait, so this never builds up there.
-                        if (ovl.Internal == kStatusCancelled && !IdlePause(api, backoff)) {
-                            Com->RequestShutdown();
-                            break;
-                        }
-                    }
+                    if (ovl.Internal != 0) mask = 0;
                 } else if (err == ERROR_INVALID_PARAMETER && mask == 0) {
-                    // Another wait is still pending: nothing to report.
+                    // Another wait is still pending, or the driver refused
+                    // the event mask: nothing to report.
                 } else if (err == ERROR_INVALID_HANDLE) {
                     break;
                 } else {
@@ -335,20 +342,22 @@ void TCommThread::Execute() {
                     break;
                 }
             }
-            if ((mask & EV_RXCHAR) && !ReceivedIsNews(api)) {
-                mask &= ~static_cast<DWORD>(EV_RXCHAR);
-                if (mask == 0 && !IdlePause(api, backoff)) {
+            if ((mask & EV_RXCHAR) && !ReceivedIsNews(api)) mask &= ~static_cast<DWORD>(EV_RXCHAR);
+            // A wait that brought nothing (Wine ends every wait on a pty
+            // after a short poll as cancelled; a driver may fail each wait
+            // at once): re-arming at once would keep a core busy.
+            if (mask == 0) {
+                if (!IdlePause(api, backoff)) {
                     Com->RequestShutdown();
                     break;
                 }
+                continue;
             }
-            if (mask != 0) {
-                backoff = 0;
-                if (mask & EV_RXCHAR) Com->fQueueReported = kQueueAllReported;
-                while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
-                    if (Terminated() || !Com->IsDeviceOpen()) break;
-                    ::Sleep(1);
-                }
+            backoff = 0;
+            if (mask & EV_RXCHAR) Com->fQueueReported = kQueueAllReported;
+            while (!::PostThreadMessageW(Com->MsgThread->ThreadID(), MsgComEvent(), mask, 0)) {
+                if (Terminated() || !Com->IsDeviceOpen()) break;
+                ::Sleep(1);
             }
         }
     }
@@ -476,22 +485,21 @@ TpwCustomComm::~TpwCustomComm() {
 }
 
 LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_PW_SHUTDOWN || msg == WM_PW_CLOSE || msg == WM_PW_REOPEN) {
+    if (msg == WM_PW_SHUTDOWN || msg == WM_PW_DEFERRED) {
         auto* self = reinterpret_cast<TpwCustomComm*>(::GetWindowLongPtrW(wnd, GWLP_USERDATA));
         try {
-            // Only for the handle it was asked for; a later open is left alone.
-            // A message loop inside the event handling may dispatch these:
-            // they are then done once that handling has returned.
-            if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) {
-                if (msg == WM_PW_SHUTDOWN) {
-                    if (self->CanDefer())
-                        self->Defer(dfShutdown);
-                    else
-                        self->ClosePort(false);
-                } else if (msg == WM_PW_CLOSE) {
-                    self->DoClose();
+            // A shutdown only for the handle it was asked for; a later open
+            // is left alone. A message loop inside the event handling may
+            // dispatch these: they are then done once that handling has
+            // returned.
+            if (self && msg != WM_PW_SHUTDOWN) {
+                self->RunDeferred();
+            } else if (self && self->fHandle == reinterpret_cast<HANDLE>(wParam)) {
+                if (self->CanDefer()) {
+                    self->Defer(dfShutdown);
                 } else {
-                    self->DoOpen();
+                    self->fDeferred = dfNone;
+                    self->ClosePort(false);
                 }
             }
         } catch (...) {
@@ -509,12 +517,34 @@ void TpwCustomComm::Defer(TDeferred What) {
     fDeferred = What;
 }
 
+// What was asked for stays in fDeferred until it runs, so that Active
+// reads as asked meanwhile; a direct open or close since then drops it.
 void TpwCustomComm::PostDeferred() {
-    static const UINT kMessages[] = {0, WM_PW_CLOSE, WM_PW_SHUTDOWN, WM_PW_REOPEN};
-    const TDeferred what = fDeferred;
-    fDeferred = dfNone;
-    if (what == dfNone || !IsDeviceOpen()) return;
-    ::PostMessageW(fShutdownWindow, kMessages[what], reinterpret_cast<WPARAM>(fHandle), 0);
+    if (!IsDeviceOpen()) fDeferred = dfNone;
+    if (fDeferred == dfNone) return;
+    ::PostMessageW(fShutdownWindow, WM_PW_DEFERRED, 0, 0);
+}
+
+void TpwCustomComm::RunDeferred() {
+    // From a message loop inside the event handling: once that has returned.
+    if (fDeferred == dfNone || CanDefer()) return;
+    const TDeferred what = std::exchange(fDeferred, dfNone);
+    if (!IsDeviceOpen()) return;
+    if (what == dfClose)
+        DoClose();
+    else if (what == dfShutdown)
+        ClosePort(false);
+    else
+        DoOpen();
+}
+
+bool TpwCustomComm::ClosePending() const { return fDeferred == dfClose || fDeferred == dfShutdown; }
+
+void TpwCustomComm::Update() {
+    // A device change handled while the destructor waits for the threads
+    // would send listeners to a component half taken apart.
+    if (fDestroying) return;
+    TpwBaseIO::Update();
 }
 
 void TpwCustomComm::RequestShutdown() {
@@ -619,11 +649,17 @@ void TpwCustomComm::ReadCommConfig() {
         GetCommConfigFixed(fHandle, CommCfg);
         pwCommApi().GetCommState(fHandle, &CommCfg.dcb);
     }
-    // The patterns WriteCommState composes, read back.
+    // The patterns WriteCommState composes, read back; failing those, the
+    // bits that carry the flow control alone: a dialog may leave DTR and
+    // RTS disabled beside them (Wine's does), which the patterns enable.
     const std::uint32_t flags = GetDcbFlags(CommCfg.dcb);
     if ((flags & kDcbXonXoff) == kDcbXonXoff)
         fProtocol = spXonXoff;
     else if ((flags & kDcbHardware) == kDcbHardware)
+        fProtocol = spHardware;
+    else if ((flags & kDcbXonXoffFlow) == kDcbXonXoffFlow)
+        fProtocol = spXonXoff;
+    else if ((flags & kDcbCtsFlow) == kDcbCtsFlow)
         fProtocol = spHardware;
     else
         fProtocol = spNone;
@@ -672,6 +708,7 @@ void TpwCustomComm::DoOpen() {
     }
     DoClose();
     fCloseAsked = false;
+    fDeferred = dfNone;
     fQueueReported = 0;
     fTotalReceived = 0;
     fTotalSent = 0;
@@ -707,6 +744,7 @@ void TpwCustomComm::DoClose() {
         Defer(dfClose);
         return;
     }
+    fDeferred = dfNone;
     TCallGuard guard(this);
     if (IsDeviceOpen()) {
         try {
@@ -725,6 +763,8 @@ void TpwCustomComm::ClosePort(bool Purge) {
     if (!IsDeviceOpen()) return;
     TCallGuard guard(this);
     StopThreadIO();
+    // A main-thread call run while the threads ended closed it already.
+    if (guard.Gone() || !IsDeviceOpen()) return;
     fCloseAsked = false;
     if (Purge && NotYetSend() > 0) ClearDeviceBuffers();
     const bool abandoned = fAsyncInFlight && !HasOverlappedIoCompleted(&fOvlAsync);
@@ -751,10 +791,11 @@ void TpwCustomComm::StartThreadIO() {
 void TpwCustomComm::StopThreadIO() {
     // Handovers still pending do nothing from here on.
     if (MsgThread) MsgThread->Terminate();
-    if (CommThread) {
-        CommThread->Terminate();
-        delete CommThread;
-        CommThread = nullptr;
+    // Cleared before the wait: it runs main-thread calls, and one of them
+    // may close this port again.
+    if (TCommThread* thread = std::exchange(CommThread, nullptr)) {
+        thread->Terminate();
+        delete thread;
     }
     if (MsgThread) {
         TMsgThread* thread = MsgThread;
@@ -1005,7 +1046,7 @@ bool TpwCustomComm::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
         if (!IsDeviceOpen()) return false;
         if (ReadyForRead() >= Count) return true;
         ::Sleep(5);
-        tk::Application().ProcessMessages();
+        PumpIfMainThread();
         if (guard.Gone()) return false;
     }
 }
@@ -1017,7 +1058,7 @@ bool TpwCustomComm::WaitForSignal(TModemSignal Signal, std::uint32_t Ms) {
     for (;;) {
         if (ModemSignals().Contains(Signal)) return true;
         ::Sleep(5);
-        tk::Application().ProcessMessages();
+        PumpIfMainThread();
         if (guard.Gone()) return false;
         if (::GetTickCount() - start > Ms) return false;
         if (!IsDeviceOpen()) return false;
@@ -1109,7 +1150,16 @@ void TpwCustomComm::HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard&
     } catch (const tk::Exception& e) {
         const DWORD detail = ::GetLastError();
         if (guard.Gone()) return;
+        // The handling was cut short: what is queued is news again.
+        fQueueReported = 0;
         DoFatalError(1, detail, e.Message(), true);
+    } catch (...) {
+        // Anything else would end the message thread: the port would look
+        // open and receive nothing.
+        const DWORD detail = ::GetLastError();
+        if (guard.Gone()) return;
+        fQueueReported = 0;
+        DoFatalError(1, detail, ForeignExceptionText(std::current_exception()), true);
     }
 }
 

@@ -44,6 +44,10 @@ constexpr std::uint32_t kDcbRS485 = 0x3011;      // fBinary, DTR enable, RTS tog
 constexpr std::uint32_t kDcbNone = 0x1011;       // fBinary, DTR enable, RTS enable
 constexpr std::uint32_t kDcbXonXoff = 0x1311;    // as none plus fOutX, fInX
 constexpr std::uint32_t kDcbHardware = 0x2015;   // fBinary, CTS flow, DTR enable, RTS handshake
+// The flow-control bits of those patterns: fOutX with fInX; CTS output
+// flow with RTS handshake (or toggle, which shares the handshake bit).
+constexpr std::uint32_t kDcbXonXoffFlow = 0x0300;
+constexpr std::uint32_t kDcbCtsFlow = 0x2004;
 
 std::uint32_t ComposeDcbFlags(std::uint32_t flags, bool rs485, TStreamProtocol protocol);
 // The driver's event mask for a set of line events (EV_RXCHAR always in it;
@@ -244,12 +248,16 @@ public:
     // The event handler of the message thread (or of the main thread).
     void ProcessCommEvent(const MSG& Msg);
 
+    // Does nothing once destruction has begun.
+    void Update() override;
+
 protected:
     virtual std::wstring GetComName();
     virtual void ApplyPortSettings();
 
     void DoOpen() override;
     void DoClose() override;
+    bool ClosePending() const override;
     void StartThreadIO() override;
     void StopThreadIO() override;
     // The port handle is closed through the call table like every other
@@ -276,7 +284,7 @@ protected:
     // Closes and reopens asked for from inside the event handling are done
     // by the component's window once the outermost handling has returned;
     // the last one asked for wins. A close (or shutdown) asked for ends the
-    // delivery of events until it has run.
+    // delivery of events until it has run, and Active reads false from then on.
     enum TDeferred { dfNone, dfClose, dfShutdown, dfReopen };
     bool CanDefer() const;
     void Defer(TDeferred What);
@@ -300,6 +308,7 @@ private:
     // the thread that owns the component.
     void RequestShutdown();
     void PostDeferred();
+    void RunDeferred();
     void HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard);
     static LRESULT CALLBACK ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 

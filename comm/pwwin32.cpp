@@ -272,16 +272,18 @@ void ListRegistryPorts(tk::TStringList& L, bool WithValues) {
     if (g_portList.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
                                  &key) != ERROR_SUCCESS)
         return;
-    // 260 bytes each: a value whose name or data does not fit ends the walk.
+    // 260 bytes each: a value whose name or data does not fit is no port
+    // of ours, but the ports after it still are.
     std::vector<wchar_t> name(130);
     std::vector<BYTE> data(260);
     for (DWORD index = 0;; ++index) {
         DWORD nameLen = static_cast<DWORD>(name.size());
         DWORD dataLen = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        if (g_portList.RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type, data.data(),
-                                     &dataLen) != ERROR_SUCCESS)
-            break;
+        const LONG r = g_portList.RegEnumValueW(key, index, name.data(), &nameLen, nullptr, &type, data.data(),
+                                                &dataLen);
+        if (r == ERROR_MORE_DATA) continue;
+        if (r != ERROR_SUCCESS) break;
         dataLen = std::min<DWORD>(dataLen, static_cast<DWORD>(data.size()));
         std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), dataLen / sizeof(wchar_t));
         text = text.substr(0, text.find(L'\0'));

@@ -1006,7 +1006,7 @@ TEST_F(SimComm, APortThatVanishesIsShutDownWithoutPurging) {
     Open();
     port().outQue = 3;
     drv.Vanish(L"COM3");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
     EXPECT_EQ(1, rec.closed);
     EXPECT_EQ(0, drv.Count("PurgeComm"));
@@ -1024,7 +1024,7 @@ TEST_F(SimComm, APortThatStopsAnsweringDuringAPendingWaitIsShutDown) {
     Open();
     ::Sleep(20);  // the event thread's wait is pending
     drv.StopAnswering(L"COM3");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(1, rec.closed);
     EXPECT_EQ(1, drv.Count("CloseHandle"));
 }
@@ -1034,7 +1034,7 @@ TEST_F(SimComm, APortThatStopsAnsweringBetweenCancelledWaitsIsShutDown) {
     Open();
     ::Sleep(200);
     drv.StopAnswering(L"COM3");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(1, rec.closed);
 }
 
@@ -1055,7 +1055,7 @@ TEST_F(SimComm, ACallbackThatClosesThePortDoesNotWaitForItself) {
     Open();
     drv.Receive(L"COM3", "bye");
     // The close runs once the event is handled, on the main loop.
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ("bye", rec.received);
     EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
     EXPECT_TRUE(log.Has(L"pwComm: The port is closed succesfully"));
@@ -1067,7 +1067,7 @@ TEST_F(SimComm, ACallbackOnTheMessageThreadCanCloseThePort) {
     rec.onReceiveHook = [this] { comm->SetActive(false); };
     Open();
     drv.Receive(L"COM3", "bye");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
 }
 
@@ -1097,7 +1097,7 @@ TEST_F(SimComm, ACloseAskedInACallbackCompletesAfterTheLoopsInsideTheHandler) {
     };
     Open();
     drv.Receive(L"COM3", "a");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
 
     rec.onReceiveHook = [this] {
@@ -1106,7 +1106,7 @@ TEST_F(SimComm, ACloseAskedInACallbackCompletesAfterTheLoopsInsideTheHandler) {
     };
     Open();
     drv.Receive(L"COM3", "b");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(std::vector<std::int32_t>({1}), rec.codes);
     ASSERT_EQ(1u, boxes.boxes.size());
     EXPECT_EQ(L"closed and failed", boxes.boxes[0].text);
@@ -1123,7 +1123,7 @@ TEST_F(SimComm, ADeviceFailureSeenInsideACallbacksLoopShutsThePortDownAfterIt) {
     };
     Open();
     drv.Receive(L"COM3", "a");
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(1, rec.closed);
     EXPECT_EQ(0, drv.OpenHandles());
     EXPECT_EQ(0, drv.liveAllocs);
@@ -1144,7 +1144,7 @@ TEST_F(SimComm, NothingMoreIsDeliveredOnceACallbackAskedForTheClose) {
     comm->ProcessCommEvent(ComEvent(EV_RXCHAR | EV_CTS));
     EXPECT_EQ(1u, rec.blockSizes.size());
     EXPECT_TRUE(rec.traceSets.empty());
-    EXPECT_TRUE(PumpUntil([&] { return !comm->Active(); }));
+    EXPECT_TRUE(PumpUntil([&] { return !comm->IsDeviceOpen(); }));
     EXPECT_EQ(1u, rec.blockSizes.size());
     EXPECT_EQ(std::vector<std::uint32_t>({TTraceStates{tsTxEmpty}.ToBits()}), rec.traceSets);
 }

@@ -438,3 +438,19 @@ TEST(TerminalPainting, TheViewKeepsItsNewestLinesWithinItsBound) {
     EXPECT_EQ(view->Text(), L"new");
 }
 
+
+// The view changes its window while a flood's painting is held: "Clear" of
+// a long text does, as does dropping the oldest lines. The new window gets
+// its painting back without waiting for more text.
+TEST(TerminalPainting, AHeldViewPaintsAgainInItsNewWindow) {
+    TFloodView f;
+    std::string lines;
+    for (int i = 0; i < 300; ++i) lines += "line\r";
+    f.comm->Write(lines);
+    for (int i = 0; i < 50 && f.Drawing(); ++i) f.comm->Write(Flood('a'));
+    ASSERT_FALSE(f.Drawing()) << "a flood's block right after a paint waits for the next one";
+    const HWND before = f.view->Handle();
+    f.view->Clear();
+    ASSERT_NE(f.view->Handle(), before) << "a long text is cleared in a new window";
+    EXPECT_TRUE(PumpUntil([&] { return f.Drawing(); }, 20000)) << "waited for the cleared view to paint";
+}

@@ -58,3 +58,35 @@ TEST_F(ComConfig, ACancelledDialogLeavesTheSummary) {
     EXPECT_EQ(1, driver_.Count("CommConfigDialogW"));
     EXPECT_EQ(before, Summary());
 }
+
+// Wine's dialog writes only the bits that carry the flow control and leaves
+// DTR (and for XON/XOFF also RTS) disabled; what the user chose must still
+// show, and the next open must set it.
+TEST_F(ComConfig, FlowControlFromADialogThatDisablesDtrShowsAndReachesTheNextOpen) {
+    struct {
+        DWORD flags;
+        const wchar_t* shown;
+        DWORD opened;
+    } const cases[] = {
+        {0x0001 | 0x0004 | 0x2000, L"Hardware ", kDcbHardware},  // fOutxCtsFlow, RTS handshake
+        {0x0001 | 0x0100 | 0x0200, L"XonXoff ", kDcbXonXoff},     // fOutX, fInX
+    };
+    for (const auto& c : cases) {
+        DCB chosen = {};
+        chosen.DCBlength = sizeof(DCB);
+        chosen.BaudRate = 19200;
+        chosen.ByteSize = 7;
+        chosen.Parity = EVENPARITY;
+        chosen.StopBits = TWOSTOPBITS;
+        SetDcbFlags(chosen, c.flags);
+        driver_.SetDialogAnswer(&chosen);
+        form_->COMConfig1Click(form_->COMConfig1);
+        EXPECT_EQ(std::wstring(L"19200 bps / Even  Parity /  7 Data bit / 2 Stop bit / Flow Control= ") + c.shown,
+                  Summary());
+        form_->chkConnected->SetChecked(true);
+        ASSERT_TRUE(form_->pwComm1->Active());
+        EXPECT_EQ(c.opened, GetDcbFlags(port_->dcb) & (kDcbHardware | kDcbXonXoff)) << c.shown;
+        form_->chkConnected->SetChecked(false);
+    }
+    EXPECT_TRUE(boxes_.boxes.empty());
+}

@@ -255,6 +255,12 @@ struct Driver::Impl {
             return TRUE;
         }
         if (!ovl) return Fail(ERROR_INVALID_PARAMETER);
+        if (p->waitsEndWith) {
+            *mask = 0;
+            ovl->Internal = p->waitsEndWith;
+            if (ovl->hEvent) ::SetEvent(ovl->hEvent);
+            return Fail(ERROR_IO_PENDING);
+        }
         if (p->cancelWaits) {
             // Like a pty under Wine: queued bytes are seen at the start of
             // a wait, and nothing else ever is.

@@ -51,6 +51,7 @@ struct Port {
     DWORD vanishedError = 0;           // non-zero: the device is gone, every call fails
     bool pendWrites = false;           // writes stay pending until completed
     bool cancelWaits = false;          // like a pty under Wine: waits end at once, cancelled
+    ULONG_PTR waitsEndWith = 0;        // non-zero: waits end at once with this status, no event
     DWORD configSize = sizeof(COMMCONFIG);  // size the provider reports for its configuration
     bool dtr = false, rts = false, brk = false;
     DCB dcb{};
