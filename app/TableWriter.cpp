@@ -228,14 +228,21 @@ std::string TTableLines::Write() {
         for (auto& content : inserts[i]) lines.push_back({std::move(content), file_.lineEnd});
         if (i < out.size()) lines.push_back(std::move(out[i]));
     }
-    // Only the last line may lack a break, and only when the file's did.
+    // Only the last line may lack a break, and only when the file's did; an
+    // empty last line needs its break to be a line at all.
     const bool openEnd = !file_.lines.empty() && file_.lines.back().end.empty();
-    std::string bytes = file_.mark;
+    std::string cr, lf;
+    EncodeDataText(L"\r", file_.encoding, cr);
+    EncodeDataText(L"\n", file_.encoding, lf);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        bytes += lines[i].content;
-        if (i + 1 == lines.size() && openEnd) break;
-        bytes += lines[i].end.empty() ? file_.lineEnd : lines[i].end;
+        if (lines[i].end.empty()) lines[i].end = file_.lineEnd;
+        // A lone CR and the LF of an empty line after it would read as one break.
+        if (i > 0 && lines[i - 1].end == cr && lines[i].content.empty() && lines[i].end == lf)
+            lines[i - 1].end += lf;
     }
+    if (openEnd && !lines.empty() && !lines.back().content.empty()) lines.back().end.clear();
+    std::string bytes = file_.mark;
+    for (const TOutLine& line : lines) bytes += line.content + line.end;
     return bytes + file_.tail;
 }
 

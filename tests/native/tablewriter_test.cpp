@@ -142,6 +142,15 @@ TEST(TableWriter, AnUntouchedTableIsWrittenByteForByte) {
               "\xEF\xBB\xBFRowCount=2\r\n1=ASCII,a,\"b,c\"\r\n2=HEX,h,01\r\nRow.2.Expect=HEX:01\r\n");
 }
 
+TEST(TableWriter, DroppedLinesDoNotJoinTheBreaksAroundThem) {
+    // Without the later "1=" line, the lone CR and the empty line's LF would
+    // read as one CR LF, and the empty last line would vanish.
+    Loaded t;
+    Load("RowCount=1\r1=A,B,C\r1=dup,x,y\n\n; end\n\n1=dup", t);
+    EXPECT_EQ(WriteTableBytes("RowCount=1\r1=A,B,C\r1=dup,x,y\n\n; end\n\n1=dup", t.rows),
+              "RowCount=1\r1=A,B,C\r\n\n; end\n\n");
+}
+
 TEST(TableWriter, ValuesALineCannotHoldAreRefusedNamingTheRow) {
     std::vector<TTableRow> rows{{L"ASCII", L"ok", L"x", L"", L"", L""},
                                 {L"ASCII", L"two\r\nlines", L"x", L"", L"", L""}};
