@@ -1,5 +1,7 @@
 #include "TableWriter.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <optional>
 
@@ -130,24 +132,32 @@ TLineRole RoleOf(const std::wstring& line, std::wstring& name) {
 class TTableLines {
 public:
     TTableLines(const TRawFile& file, const std::vector<TTableRow>& rows)
-        : file_(file), rows_(rows) {}
+        : file_(file), rows_(rows), count_(static_cast<int>(rows.size())) {}
 
     std::string Write();
 
 private:
-    // A line of the output: original bytes, or a new line still to encode.
     struct TOutLine {
         std::string content;
-        std::string end;
+        std::string end;  // empty: the file's line end, or none at the very end
     };
     // Slot of a table line: RowCount is (0, 0), row r is (r, 0), key k of row r is (r, 1 + k).
     using TSlot = std::pair<int, int>;
 
     std::optional<std::wstring> ValueOf(TSlot slot) const;
     std::string Encode(const std::wstring& name, const std::wstring& value, int row) const;
+    void RewriteFileLines();
+    void InsertNewLines();
+    std::string Join();
 
     const TRawFile& file_;
     const std::vector<TTableRow>& rows_;
+    const int count_;
+    std::vector<TOutLine> out_;
+    std::map<TSlot, std::size_t> last_;  // slot's line in out_; per row also (r, -1), its last line
+    std::map<TSlot, bool> seen_;
+    std::size_t firstTable_ = SIZE_MAX;
+    std::vector<std::vector<std::string>> inserts_;  // new lines before out_[i]
 };
 
 std::optional<std::wstring> TTableLines::ValueOf(TSlot slot) const {
@@ -175,62 +185,61 @@ std::string TTableLines::Encode(const std::wstring& name, const std::wstring& va
     return bytes;
 }
 
-std::string TTableLines::Write() {
-    const int count = static_cast<int>(rows_.size());
-    std::vector<TOutLine> out;
-    std::map<TSlot, std::size_t> last;  // slot's line in `out`; also per row, (r, -1)
-    std::map<TSlot, bool> seen;
-    std::size_t firstTable = SIZE_MAX;
+// Keeps the lines the table does not own; gives the first line of each
+// table name its new value (or drops it with its value gone); drops later
+// lines of the same name, which are never read, and would be once the first went.
+void TTableLines::RewriteFileLines() {
     for (const TRawLine& line : file_.lines) {
         std::wstring name;
         const TLineRole role = RoleOf(DecodeDataText(line.content, file_.encoding), name);
         const bool owned = role.kind == TLineRole::RowCount ||
-                           (role.kind != TLineRole::Other && role.row <= count);
+                           (role.kind != TLineRole::Other && role.row <= count_);
         if (!owned) {
-            out.push_back({line.content, line.end});
+            out_.push_back({line.content, line.end});
             continue;
         }
         const TSlot slot{role.kind == TLineRole::RowCount ? 0 : role.row,
                          role.kind == TLineRole::Key ? 1 + role.key : 0};
-        // Later lines of a name are never read, and would be once the first went.
-        if (seen[slot]) continue;
-        seen[slot] = true;
+        if (seen_[slot]) continue;
+        seen_[slot] = true;
         const std::optional<std::wstring> value = ValueOf(slot);
         if (!value) continue;
-        firstTable = std::min(firstTable, out.size());
-        last[slot] = out.size();
-        if (slot.first > 0) last[{slot.first, -1}] = out.size();
-        out.push_back({Encode(name, *value, slot.first), line.end});
+        firstTable_ = std::min(firstTable_, out_.size());
+        last_[slot] = out_.size();
+        if (slot.first > 0) last_[{slot.first, -1}] = out_.size();
+        out_.push_back({Encode(name, *value, slot.first), line.end});
     }
+}
 
-    // New lines go after the row's own lines, else after the row before it.
-    std::vector<std::vector<std::string>> inserts(out.size() + 1);
-    std::size_t at = out.size();
-    if (auto it = last.find({0, 0}); it != last.end()) {
+// New lines go after the row's own lines, else after the row before it;
+// a new RowCount before the first table line, or at the end.
+void TTableLines::InsertNewLines() {
+    inserts_.assign(out_.size() + 1, {});
+    std::size_t at = out_.size();
+    if (auto it = last_.find({0, 0}); it != last_.end()) {
         at = it->second + 1;
     } else {
-        if (firstTable != SIZE_MAX) at = firstTable;
-        inserts[at].push_back(Encode(L"RowCount", *ValueOf({0, 0}), 0));
+        if (firstTable_ != SIZE_MAX) at = firstTable_;
+        inserts_[at].push_back(Encode(L"RowCount", *ValueOf({0, 0}), 0));
     }
-    for (int r = 1; r <= count; ++r) {
-        if (auto it = last.find({r, -1}); it != last.end()) at = it->second + 1;
+    for (int r = 1; r <= count_; ++r) {
+        if (auto it = last_.find({r, -1}); it != last_.end()) at = it->second + 1;
         for (int k = 0; k < 4; ++k) {
-            if (seen[{r, k}]) continue;
+            if (seen_[{r, k}]) continue;
             if (const auto value = ValueOf({r, k}))
-                inserts[at].push_back(Encode(k == 0 ? tk::IntToStr(r) : RowKeyName(r, kKeys[k - 1]),
-                                             *value, r));
+                inserts_[at].push_back(
+                    Encode(k == 0 ? tk::IntToStr(r) : RowKeyName(r, kKeys[k - 1]), *value, r));
         }
     }
+}
 
+std::string TTableLines::Join() {
     std::vector<TOutLine> lines;
-    lines.reserve(out.size() + static_cast<std::size_t>(count));
-    for (std::size_t i = 0; i <= out.size(); ++i) {
-        for (auto& content : inserts[i]) lines.push_back({std::move(content), file_.lineEnd});
-        if (i < out.size()) lines.push_back(std::move(out[i]));
+    lines.reserve(out_.size() + static_cast<std::size_t>(count_));
+    for (std::size_t i = 0; i <= out_.size(); ++i) {
+        for (auto& content : inserts_[i]) lines.push_back({std::move(content), file_.lineEnd});
+        if (i < out_.size()) lines.push_back(std::move(out_[i]));
     }
-    // Only the last line may lack a break, and only when the file's did; an
-    // empty last line needs its break to be a line at all.
-    const bool openEnd = !file_.lines.empty() && file_.lines.back().end.empty();
     std::string cr, lf;
     EncodeDataText(L"\r", file_.encoding, cr);
     EncodeDataText(L"\n", file_.encoding, lf);
@@ -240,10 +249,19 @@ std::string TTableLines::Write() {
         if (i > 0 && lines[i - 1].end == cr && lines[i].content.empty() && lines[i].end == lf)
             lines[i - 1].end += lf;
     }
+    // Only the last line may lack a break, and only when the file's did; an
+    // empty last line needs its break to be a line at all.
+    const bool openEnd = !file_.lines.empty() && file_.lines.back().end.empty();
     if (openEnd && !lines.empty() && !lines.back().content.empty()) lines.back().end.clear();
     std::string bytes = file_.mark;
     for (const TOutLine& line : lines) bytes += line.content + line.end;
     return bytes + file_.tail;
+}
+
+std::string TTableLines::Write() {
+    RewriteFileLines();
+    InsertNewLines();
+    return Join();
 }
 
 }  // namespace
