@@ -98,10 +98,10 @@ def log_bytes(text):
 class Rule:
     """What to do instead of the usual answer to one command."""
 
-    def __init__(self, spec):
-        parts = spec.split("|")
+    def __init__(self, written):
+        parts = written.split("|")
         if len(parts) < 2 or not parts[0]:
-            raise RuleError(f"{spec!r}: expected COMMAND|ACTION")
+            raise RuleError(f"{written!r}: expected COMMAND|ACTION")
         command = parts[0]
         self.any = command == "*"
         self.frame = None
@@ -307,7 +307,7 @@ def main():
                     help="answer COMMAND after a delay, wrongly or not at all (see above)")
     args = ap.parse_args()
     try:
-        rules = [Rule(spec) for spec in args.rule]
+        rules = [Rule(written) for written in args.rule]
     except RuleError as e:
         print(f"simdevice: bad --rule {e}", file=sys.stderr)
         return 2
