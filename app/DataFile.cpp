@@ -118,6 +118,102 @@ std::wstring DecodeAnsi(const std::string& bytes) { return tk::BytesToLatin1(byt
 
 }  // namespace
 
+TDataEncoding DetectDataEncoding(const std::string& bytes, std::size_t& markSize) {
+    auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    markSize = 3;
+    if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF)
+        return TDataEncoding::Utf8;
+    markSize = 2;
+    if (bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return TDataEncoding::Utf16LE;
+    if (bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF) return TDataEncoding::Utf16BE;
+    markSize = 0;
+    return TDataEncoding::Ansi;
+}
+
+std::wstring DecodeDataText(const std::string& bytes, TDataEncoding encoding) {
+    switch (encoding) {
+        case TDataEncoding::Utf8:
+            return DecodeUtf8(bytes);
+        case TDataEncoding::Utf16LE:
+            return DecodeUtf16(bytes, 0, false);
+        case TDataEncoding::Utf16BE:
+            return DecodeUtf16(bytes, 0, true);
+        case TDataEncoding::Ansi:
+            break;
+    }
+    return DecodeAnsi(bytes);
+}
+
+namespace {
+
+std::string EncodeUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    auto put = [&](unsigned v) { out.push_back(static_cast<char>(v)); };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t cp = static_cast<std::uint16_t>(text[i]);
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
+            const std::uint32_t lo = static_cast<std::uint16_t>(text[i + 1]);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                ++i;
+            }
+        }
+        if (cp < 0x80) {
+            put(cp);
+        } else if (cp < 0x800) {
+            put(0xC0 | (cp >> 6)), put(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            // A lone surrogate comes out malformed and fails the check below.
+            put(0xE0 | (cp >> 12)), put(0x80 | ((cp >> 6) & 0x3F)), put(0x80 | (cp & 0x3F));
+        } else {
+            put(0xF0 | (cp >> 18)), put(0x80 | ((cp >> 12) & 0x3F));
+            put(0x80 | ((cp >> 6) & 0x3F)), put(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string EncodeAnsi(const std::wstring& text) {
+#ifdef _WIN32
+    return tk::WideToAnsi(text);
+#else
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t c : text) out.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+    return out;
+#endif
+}
+
+}  // namespace
+
+bool EncodeDataText(const std::wstring& text, TDataEncoding encoding, std::string& bytes) {
+    bytes.clear();
+    switch (encoding) {
+        case TDataEncoding::Utf8:
+            bytes = EncodeUtf8(text);
+            break;
+        case TDataEncoding::Utf16LE:
+        case TDataEncoding::Utf16BE: {
+            const bool be = encoding == TDataEncoding::Utf16BE;
+            bytes.reserve(text.size() * 2);
+            for (wchar_t c : text) {
+                const std::uint32_t code = static_cast<std::uint32_t>(c);  // 32-bit off Windows
+                if (code > 0xFFFF) return false;
+                const auto hi = static_cast<char>((c >> 8) & 0xFF), lo = static_cast<char>(c & 0xFF);
+                bytes.push_back(be ? hi : lo);
+                bytes.push_back(be ? lo : hi);
+            }
+            return true;
+        }
+        case TDataEncoding::Ansi:
+            bytes = EncodeAnsi(text);
+            break;
+    }
+    // The converters replace what they cannot store; reading back tells.
+    return DecodeDataText(bytes, encoding) == text;
+}
+
 std::wstring DecodeDataFileBytes(const std::string& bytes) {
     auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF)

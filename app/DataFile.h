@@ -31,6 +31,20 @@ constexpr int kDataRowHeight = 18;
 // is in the ANSI code page. A last odd byte of UTF-16 is dropped.
 std::wstring DecodeDataFileBytes(const std::string& bytes);
 
+// The encodings a table file comes in, as its first bytes tell them.
+enum class TDataEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
+
+// The encoding of file content and the size of its byte-order mark (0 for ANSI).
+TDataEncoding DetectDataEncoding(const std::string& bytes, std::size_t& markSize);
+
+// Decodes text of a known encoding (no mark), as DecodeDataFileBytes does.
+std::wstring DecodeDataText(const std::string& bytes, TDataEncoding encoding);
+
+// Encodes text in that encoding (no mark). False when some character cannot
+// be stored so that decoding gives it back (outside the ANSI code page, a
+// lone surrogate in UTF-8).
+bool EncodeDataText(const std::wstring& text, TDataEncoding encoding, std::string& bytes);
+
 // Cuts text into lines at CR LF, lone CR and lone LF. A NUL ends the text;
 // the empty rest after a final line break is no line.
 std::vector<std::wstring> SplitDataLines(const std::wstring& text);

@@ -105,8 +105,51 @@ class DeviceTest(unittest.TestCase):
         self.master = os.open("/dev/null", os.O_RDONLY)
         self.assertEqual(self.proc.wait(timeout=10), 0)
 
+    def wait_for(self, data, what):
+        """Everything received until `data` has come (generous limit)."""
+        out = b""
+        deadline = time.monotonic() + 30
+        while data not in out:
+            self.assertLess(time.monotonic(), deadline, f"waited for {what}, got {out!r}")
+            if select.select([self.master], [], [], 0.5)[0]:
+                out += os.read(self.master, 4096)
+        return out
+
+    def test_rules_answer_wrongly_not_at_all_or_late(self):
+        self.start("--rule", "AT+GMR|reply=<CR><LF>SD-1 firmware 0.9<CR><LF>",
+                   "--rule", "atz|silent", "--rule", "HEX 01 02|silent",
+                   "--rule", "ATI|delay=400", "--rule", "*|reply=<06>")
+        self.assertEqual(self.exchange(b"AT+GMR\r"), b"\r\nSD-1 firmware 0.9\r\n")
+        self.assertEqual(self.exchange(b"ATZ\r"), b"")
+        self.assertEqual(self.exchange(bytes([0x01, 0x02])), b"")
+        self.assertEqual(self.exchange(bytes([0x01, 0x03])), b"\x06", "the * rule covers the rest")
+        os.write(self.master, b"ATI\r")
+        self.assertEqual(self.wait_for(b"OK\r\n", "the late answer to ATI"),
+                         b"\r\nQuolm simulated device SD-1\r\n\r\nOK\r\n")
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        # The answer never comes early: its TX follows the command's RX by the delay.
+        with open(self.log) as f:
+            lines = [line.split() for line in f if not line.startswith("#")]
+        rx = [float(l[0]) for l in lines if l[1] == "RX"][-1]  # the end of ATI<CR>
+        tx = [float(l[0]) for l in lines if l[1] == "TX"][-1]
+        self.assertGreaterEqual(tx - rx, 0.4 - 0.002, "the log's times are rounded to ms")
+
 
 class SafetyTest(unittest.TestCase):
+    def test_refuses_a_bad_rule(self):
+        master, slave = os.openpty()
+        try:
+            with tempfile.TemporaryDirectory() as d:
+                r = subprocess.run([sys.executable, SIMDEVICE, "--pty", os.ttyname(slave), "--log",
+                                    os.path.join(d, "log"), "--rule", "AT|reply=<XY>"],
+                                   capture_output=True, text=True, timeout=30)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn("bad --rule", r.stderr)
+        finally:
+            os.close(master)
+            os.close(slave)
+
     def test_refuses_anything_but_a_pty(self):
         with tempfile.TemporaryDirectory() as d:
             link = os.path.join(d, "link")
