@@ -862,12 +862,15 @@ bool TpwCustomComm::LookAtLine(COMSTAT& st) {
 void TpwCustomComm::AbandonOutput(const COMSTAT& st) {
     fLastTransmit.Abandoned = st.cbOutQue;
     pwCommApi().PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void TpwCustomComm::ReportHeld(std::uint32_t SysError, const COMSTAT& st) {
     std::uint8_t flags;
     std::memcpy(&flags, &st, 1);
     // Only the hold bits: the rest say nothing about why the bytes stayed.
     const auto holds = TComStateFlags::FromBits(flags) *
                        TComStateFlags{fCtlHold, fDsrHold, fRlsHold, fXoffHold};
-    if (!fDestroying) DoCommError(0, ERROR_TIMEOUT, holds);
+    if (!fDestroying) DoCommError(0, SysError, holds);
 }
 
 void TpwCustomComm::WriteBounded(const void* Data, std::uint32_t N) {
@@ -881,7 +884,8 @@ void TpwCustomComm::WriteBounded(const void* Data, std::uint32_t N) {
     if (pwCommApi().WriteFile(fHandle, fSyncData->data(), N, &written, &fOvlWrite)) {
         fLastTransmit.Taken = written;
         fTotalSent += written;
-        if (written < N) DoCommError(0, ERROR_COUNTER_TIMEOUT, TComStateFlags());
+        COMSTAT st;
+        if (written < N) ReportHeld(ERROR_COUNTER_TIMEOUT, LookAtLine(st) ? st : COMSTAT{});
         return;
     }
     const DWORD error = ::GetLastError();
@@ -914,7 +918,8 @@ bool TpwCustomComm::AwaitWrite(OVERLAPPED& ovl, std::uint32_t N, std::unique_ptr
     }
     if (timedOut) {
         // The line does not take the bytes: take them back, and let the
-        // driver finish with the record before it is used again.
+        // driver finish with the record before it is used again (the
+        // report comes after that: its handler may send again).
         if (!LookAtLine(st)) st = {};
         AbandonOutput(st);
         CancelDeviceIo(fHandle);
@@ -935,17 +940,17 @@ bool TpwCustomComm::AwaitWrite(OVERLAPPED& ovl, std::uint32_t N, std::unique_ptr
     taken = std::min<DWORD>(taken, N);
     fLastTransmit.Taken = taken;
     fTotalSent += taken;
-    if (timedOut) return false;
+    if (timedOut) {
+        ReportHeld(ERROR_TIMEOUT, st);
+        return false;
+    }
     if (error != 0) {
         DoCommError(0, error, TComStateFlags());
         return false;
     }
     if (taken < N) {
         if (!LookAtLine(st)) st = {};
-        std::uint8_t flags;
-        std::memcpy(&flags, &st, 1);
-        DoCommError(0, ERROR_COUNTER_TIMEOUT,
-                    TComStateFlags::FromBits(flags) * TComStateFlags{fCtlHold, fDsrHold, fRlsHold, fXoffHold});
+        ReportHeld(ERROR_COUNTER_TIMEOUT, st);
         return false;
     }
     return true;
@@ -984,8 +989,9 @@ void TpwCustomComm::SendData(const void* Buff, std::uint32_t N) {
     if (pwCommApi().WriteFile(fHandle, fAsyncData->data(), N, &written, &fOvlAsync)) {
         fLastTransmit.Taken = written;
         fTotalSent += written;
+        COMSTAT st;
         if (written < N) {
-            DoCommError(0, ERROR_COUNTER_TIMEOUT, TComStateFlags());
+            ReportHeld(ERROR_COUNTER_TIMEOUT, LookAtLine(st) ? st : COMSTAT{});
             return;
         }
         WriteLog(dlDebug, L"... the data transmittion is OK!");
@@ -1012,6 +1018,7 @@ bool TpwCustomComm::DrainOutput() {
         if (!LookAtLine(st) || st.cbOutQue == 0) return true;
     }
     AbandonOutput(st);
+    ReportHeld(ERROR_TIMEOUT, st);
     return false;
 }
 

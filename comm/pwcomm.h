@@ -342,8 +342,11 @@ private:
     // The driver's queues and hold bits; line errors it clears are kept for
     // the event handler.
     bool LookAtLine(COMSTAT& st);
-    // Takes back what the driver still holds after a time-out and reports it.
+    // Takes back what the driver still holds after a time-out.
     void AbandonOutput(const COMSTAT& st);
+    // Reports a write or settle that the line did not let finish, with the
+    // driver's hold bits.
+    void ReportHeld(std::uint32_t SysError, const COMSTAT& st);
     // Shutdown requested by the event thread after a failed wait; runs on
     // the thread that owns the component.
     void RequestShutdown();
