@@ -490,7 +490,12 @@ void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint3
     f.commCode = CommCode;
     f.sysError = SysError;
     f.stateBits = State.ToBits();
-    if (SysError != 0) f.sysText = SysErrorText(SysError);
+    if (SysError != 0) {
+        f.sysText = SysErrorText(SysError);
+        const TpwTransmitReport& t = pwComm1->LastTransmit();
+        f.requested = t.Requested;
+        f.taken = t.Taken;
+    }
     f.port = pwComm1->ComName();
     const std::wstring text = DescribeCommFailure(f);
     if (!text.empty()) AddNote(text);

@@ -270,7 +270,7 @@ void TpwCustomDataProcessor::DoDataSend(const void* ptrBuffer, std::uint32_t Len
         } else {
             if (!fDevice) return;
             fDevice->SendData(ptrBuffer, Len);
-            FlushFileBuffers(fDevice->Handle());
+            fDevice->DrainOutput();
         }
         WriteLogFmt(dlDebug, L"DoDataSend: %u bytes", {Len});
     } catch (...) {

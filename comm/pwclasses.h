@@ -403,6 +403,9 @@ public:
     virtual void ClearDeviceInput() = 0;
     virtual void ClearDeviceOutput() = 0;
     virtual void ClearDeviceBuffers() = 0;
+    // Waits until what was sent has left the device; false when it could
+    // not (a device without an output queue has nothing to wait for).
+    virtual bool DrainOutput() { return true; }
     // Refreshes the device list on port arrival/removal and node changes;
     // true when it did.
     virtual bool WMDeviceChange(UINT Msg, WPARAM WParam, LPARAM LParam);

@@ -22,6 +22,10 @@ constexpr wchar_t kShutdownWindowClass[] = L"TpwCommShutdownWindow";
 // A bounded wait for a write abandoned at close; the system completes it
 // once the handle is closed.
 constexpr DWORD kAbandonedWriteWait = 5000;
+// How often the output queue is looked at while the line settles.
+constexpr DWORD kDrainPollMs = 5;
+// Longest single wait for a write's completion before its bound is checked.
+constexpr DWORD kWriteSliceMs = 50;
 
 // Longest pause of the event thread after waits that brought nothing, and
 // how often the input queue is looked at during such a pause.
@@ -67,6 +71,23 @@ public:
 private:
     F f_;
 };
+
+// Waits up to `ms` for `event` (none: a pause). The window thread keeps its
+// windows painting meanwhile and nothing else: input stays queued, so what
+// the user asks for meanwhile runs after the wait, never inside it.
+void WaitForDriver(HANDLE event, DWORD ms) {
+    if (!tk::IsMainThread()) {
+        if (event)
+            ::WaitForSingleObject(event, ms);
+        else
+            ::Sleep(ms);
+        return;
+    }
+    const DWORD r = ::MsgWaitForMultipleObjects(event ? 1 : 0, event ? &event : nullptr, FALSE, ms, QS_PAINT);
+    if (r != (event ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0)) return;
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT)) ::DispatchMessageW(&msg);
+}
 
 }  // namespace
 
@@ -759,14 +780,18 @@ void TpwCustomComm::DoClose() {
     DoTraceState(this, TTraceStates{tsTxEmpty});
 }
 
-void TpwCustomComm::ClosePort(bool Purge) {
+void TpwCustomComm::ClosePort(bool Settle) {
     if (!IsDeviceOpen()) return;
     TCallGuard guard(this);
+    if (Settle) {
+        // A handler told of a failure may have closed or destroyed us.
+        DrainOutput();
+        if (guard.Gone() || !IsDeviceOpen()) return;
+    }
     StopThreadIO();
     // A main-thread call run while the threads ended closed it already.
     if (guard.Gone() || !IsDeviceOpen()) return;
     fCloseAsked = false;
-    if (Purge && NotYetSend() > 0) ClearDeviceBuffers();
     const bool abandoned = fAsyncInFlight && !HasOverlappedIoCompleted(&fOvlAsync);
     if (abandoned) AbortAsyncWrite();
     FreeReceiveBuffer();
@@ -837,10 +862,7 @@ void TpwCustomComm::SendChar(wchar_t Ch) {
     const unsigned char byte = static_cast<unsigned char>(Ch & 0xFF);
     WriteLogFmt(dlDebug, L"Try to send char %2Xh ...", {static_cast<int>(byte)});
     if (IsRS485Emulated()) SetStateRTS(true);
-    if (WriteAndWait(fHandle, &byte, 1, fOvlWrite))
-        fTotalSent += 1;
-    else
-        DoCommError(0, ::GetLastError(), TComStateFlags());
+    WriteBounded(&byte, 1);
 }
 
 void TpwCustomComm::SendAheadChar(wchar_t Ch) {
@@ -857,20 +879,128 @@ void TpwCustomComm::SendString(const std::string& S) {
     // The text is only converted when a log sink will see it.
     if (Log()) WriteLogFmt(dlDebug, L"Try to send string %s ...", {tk::AnsiToWide(S)});
     if (IsRS485Emulated()) SetStateRTS(true);
-    const std::string copy = S;
-    if (WriteAndWait(fHandle, copy.data(), static_cast<DWORD>(copy.size()), fOvlWrite))
-        fTotalSent += static_cast<std::uint32_t>(copy.size());
-    else
-        DoCommError(0, ::GetLastError(), TComStateFlags());
+    WriteBounded(S.data(), static_cast<std::uint32_t>(S.size()));
 }
 
-void TpwCustomComm::FinishAsyncWrite() {
-    if (!fAsyncInFlight) return;
-    if (!HasOverlappedIoCompleted(&fOvlAsync)) {
-        DWORD transferred = 0;
-        pwCommApi().GetOverlappedResult(fHandle, &fOvlAsync, &transferred, TRUE);
+std::uint32_t TpwCustomComm::TransmitBound(std::uint32_t bytes) const {
+    const std::uint64_t baud = std::max<std::uint32_t>(BaudRate(), 1);
+    std::uint64_t ms = 2 * std::uint64_t(bytes) * 10 * 1000 / baud + 1000;
+    const std::uint64_t own = std::uint64_t(fCommTimeouts.WriteTotalTimeoutMultiplier) * bytes +
+                              fCommTimeouts.WriteTotalTimeoutConstant;
+    // The driver's own time-out ends the write first, with its count.
+    if (own != 0) ms = std::max(ms, own + 1000);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, 0x7FFFFFFF));
+}
+
+bool TpwCustomComm::LookAtLine(COMSTAT& st) {
+    DWORD errors = 0;
+    st = {};
+    if (!pwCommApi().ClearCommError(fHandle, &errors, &st)) return false;
+    if (errors != 0) fPolledErrors.fetch_or(errors);
+    return true;
+}
+
+void TpwCustomComm::AbandonOutput(const COMSTAT& st) {
+    fLastTransmit.Abandoned = st.cbOutQue;
+    pwCommApi().PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void TpwCustomComm::ReportHeld(std::uint32_t SysError, const COMSTAT& st) {
+    std::uint8_t flags;
+    std::memcpy(&flags, &st, 1);
+    // Only the hold bits: the rest say nothing about why the bytes stayed.
+    const auto holds = TComStateFlags::FromBits(flags) *
+                       TComStateFlags{fCtlHold, fDsrHold, fRlsHold, fXoffHold};
+    if (!fDestroying) DoCommError(0, SysError, holds);
+}
+
+void TpwCustomComm::WriteBounded(const void* Data, std::uint32_t N) {
+    fLastTransmit = {N, 0, 0};
+    // The driver reads the bytes while the write is in flight: they live
+    // with the component, and outlive it only if the driver never lets go.
+    if (!fSyncData) fSyncData = std::make_unique<std::string>();
+    fSyncData->assign(static_cast<const char*>(Data), N);
+    ResetOverlapped(fOvlWrite);
+    DWORD written = 0;
+    if (pwCommApi().WriteFile(fHandle, fSyncData->data(), N, &written, &fOvlWrite)) {
+        fLastTransmit.Taken = written;
+        fTotalSent += written;
+        COMSTAT st;
+        if (written < N) ReportHeld(ERROR_COUNTER_TIMEOUT, LookAtLine(st) ? st : COMSTAT{});
+        return;
     }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        DoCommError(0, error, TComStateFlags());
+        return;
+    }
+    AwaitWrite(fOvlWrite, N, fSyncData);
+}
+
+bool TpwCustomComm::AwaitWrite(OVERLAPPED& ovl, std::uint32_t N, std::unique_ptr<std::string>& Bytes) {
+    const TpwCommApi& api = pwCommApi();
+    COMSTAT st;
+    const DWORD bound = TransmitBound(N + (LookAtLine(st) ? st.cbOutQue : 0));
+    const DWORD start = ::GetTickCount();
+    DWORD taken = 0;
+    DWORD error = 0;
+    bool timedOut = false;
+    for (;;) {
+        if (api.GetOverlappedResult(fHandle, &ovl, &taken, FALSE)) break;
+        error = ::GetLastError();
+        if (error != ERROR_IO_INCOMPLETE) break;
+        error = 0;
+        const DWORD spent = ::GetTickCount() - start;
+        if (spent >= bound) {
+            timedOut = true;
+            break;
+        }
+        WaitForDriver(ovl.hEvent, std::min(kWriteSliceMs, bound - spent));
+    }
+    if (timedOut) {
+        // The line does not take the bytes: take them back, and let the
+        // driver finish with the record before it is used again (the
+        // report comes after that: its handler may send again).
+        if (!LookAtLine(st)) st = {};
+        AbandonOutput(st);
+        CancelDeviceIo(fHandle);
+        const DWORD cancelled = ::GetTickCount();
+        for (;;) {
+            if (api.GetOverlappedResult(fHandle, &ovl, &taken, FALSE) ||
+                ::GetLastError() != ERROR_IO_INCOMPLETE)
+                break;
+            if (::GetTickCount() - cancelled >= kAbandonedWriteWait) {
+                // The bytes stay where the driver may still read them.
+                (void)Bytes.release();
+                break;
+            }
+            WaitForDriver(ovl.hEvent, kWriteSliceMs);
+        }
+        taken = HasOverlappedIoCompleted(&ovl) ? static_cast<DWORD>(ovl.InternalHigh) : 0;
+    }
+    taken = std::min<DWORD>(taken, N);
+    fLastTransmit.Taken = taken;
+    fTotalSent += taken;
+    if (timedOut) {
+        ReportHeld(ERROR_TIMEOUT, st);
+        return false;
+    }
+    if (error != 0) {
+        DoCommError(0, error, TComStateFlags());
+        return false;
+    }
+    if (taken < N) {
+        if (!LookAtLine(st)) st = {};
+        ReportHeld(ERROR_COUNTER_TIMEOUT, st);
+        return false;
+    }
+    return true;
+}
+
+bool TpwCustomComm::FinishAsyncWrite() {
+    if (!fAsyncInFlight) return true;
     fAsyncInFlight = false;
+    return AwaitWrite(fOvlAsync, static_cast<std::uint32_t>(fAsyncData ? fAsyncData->size() : 0), fAsyncData);
 }
 
 void TpwCustomComm::AbortAsyncWrite() {
@@ -889,16 +1019,48 @@ void TpwCustomComm::SendData(const void* Buff, std::uint32_t N) {
     // One record serves one write at a time, and the driver reads the bytes
     // while the write is in flight: wait for the previous one, then keep a
     // copy of these bytes until the next write or the close.
+    TCallGuard guard(this);
     FinishAsyncWrite();
+    if (guard.Gone() || !IsDeviceOpen()) return;
     if (!fAsyncData) fAsyncData = std::make_unique<std::string>();
     fAsyncData->assign(static_cast<const char*>(Buff), N);
-    if (WriteNoWait(fHandle, fAsyncData->data(), N, fOvlAsync)) {
+    fLastTransmit = {N, 0, 0};
+    ResetOverlapped(fOvlAsync);
+    DWORD written = 0;
+    if (pwCommApi().WriteFile(fHandle, fAsyncData->data(), N, &written, &fOvlAsync)) {
+        fLastTransmit.Taken = written;
+        fTotalSent += written;
+        COMSTAT st;
+        if (written < N) {
+            ReportHeld(ERROR_COUNTER_TIMEOUT, LookAtLine(st) ? st : COMSTAT{});
+            return;
+        }
+        WriteLog(dlDebug, L"... the data transmittion is OK!");
+    } else if (::GetLastError() == ERROR_IO_PENDING) {
         fAsyncInFlight = true;
-        fTotalSent += N;
         WriteLog(dlDebug, L"... the data transmittion is OK!");
     } else {
         DoCommError(0, ::GetLastError(), TComStateFlags());
     }
+}
+
+bool TpwCustomComm::DrainOutput() {
+    if (!IsDeviceOpen()) return true;
+    TCallGuard guard(this);
+    if (!FinishAsyncWrite()) return false;
+    if (guard.Gone() || !IsDeviceOpen()) return false;
+    COMSTAT st;
+    // A driver that does not answer has nothing to send any more.
+    if (!LookAtLine(st) || st.cbOutQue == 0) return true;
+    const DWORD bound = TransmitBound(st.cbOutQue);
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < bound) {
+        WaitForDriver(nullptr, kDrainPollMs);
+        if (!LookAtLine(st) || st.cbOutQue == 0) return true;
+    }
+    AbandonOutput(st);
+    ReportHeld(ERROR_TIMEOUT, st);
+    return false;
 }
 
 // Errors and line state -----------------------------------------------------
@@ -984,9 +1146,7 @@ void TpwCustomComm::ClearDeviceBuffers() {
     if (IsRS485Emulated()) SetStateRTS(false);
 }
 
-void TpwCustomComm::FlushOutputBuffer() {
-    if (IsDeviceOpen()) pwCommApi().FlushFileBuffers(fHandle);
-}
+void TpwCustomComm::FlushOutputBuffer() { DrainOutput(); }
 
 // Reading -------------------------------------------------------------------
 
@@ -1004,10 +1164,14 @@ std::uint32_t TpwCustomComm::NotYetSend() {
     return pwCommApi().ClearCommError(fHandle, &errors, &stat) ? stat.cbOutQue : 0;
 }
 
-void TpwCustomComm::Read(void* Buffer, std::uint32_t Len) {
+void TpwCustomComm::Read(void* Buffer, std::uint32_t Len) { ReadSome(Buffer, Len); }
+
+std::uint32_t TpwCustomComm::ReadSome(void* Buffer, std::uint32_t Len) {
     // A length with the top bit set came from a negative count.
-    if (!IsDeviceOpen() || Len == 0 || !Buffer || Len > 0x7FFFFFFFu) return;
-    ReadAndWait(fHandle, Buffer, Len, fOvlRead);
+    if (!IsDeviceOpen() || Len == 0 || !Buffer || Len > 0x7FFFFFFFu) return 0;
+    DWORD read = 0;
+    ReadAndWait(fHandle, Buffer, Len, fOvlRead, &read);
+    return read;
 }
 
 void TpwCustomComm::ReadAll(void* Buffer, std::uint32_t BufferSize) {
@@ -1019,14 +1183,13 @@ std::int32_t TpwCustomComm::ReadMax(void* Buffer, std::int32_t MaxLen) {
     if (MaxLen <= 0) return 0;
     const std::uint32_t ready = ReadyForRead();
     const std::uint32_t n = std::min<std::uint32_t>(ready, static_cast<std::uint32_t>(MaxLen));
-    Read(Buffer, n);
-    return static_cast<std::int32_t>(n);
+    return static_cast<std::int32_t>(ReadSome(Buffer, n));
 }
 
 std::string TpwCustomComm::ReadString() {
     const std::uint32_t n = ReadyForRead();
     std::string result(n, '\0');
-    if (n > 0) Read(result.data(), n);
+    if (n > 0) result.resize(ReadSome(result.data(), n));
     return result;
 }
 
@@ -1117,8 +1280,9 @@ void TpwCustomComm::HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard&
                     // event, and the thread's other messages get their turn.
                     const auto start = std::chrono::steady_clock::now();
                     while (Stat->cbInQue > 0 && glBuffer && IsDeviceOpen()) {
-                        const DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
-                        if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead)) break;
+                        DWORD n = std::min<DWORD>(Stat->cbInQue, glBufferSize);
+                        // Only the bytes read are handed over.
+                        if (!ReadAndWait(fHandle, glBuffer, n, fOvlRead, &n) || n == 0) break;
                         DoReceived(glBuffer, n);
                         if (over()) return;
                         if (!IsDeviceOpen() || !api.ClearCommError(fHandle, &errors, Stat)) break;

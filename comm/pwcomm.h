@@ -78,6 +78,13 @@ TpwEnumPnPDevicesProc GetEnumPnPDevicesProc();
 
 class TpwCustomComm;
 
+// What became of the last write and of the last settling of the line.
+struct TpwTransmitReport {
+    std::uint32_t Requested = 0;  // bytes the last write asked the driver to take
+    std::uint32_t Taken = 0;      // bytes the driver took of them
+    std::uint32_t Abandoned = 0;  // bytes a settle that timed out purged from the driver
+};
+
 // ---------------------------------------------------------------------------
 // The event thread: waits on the driver and posts every event mask.
 
@@ -213,12 +220,40 @@ public:
     void SetOnCommError(const TOnCommErrorEvent& Value) { fOnCommError = Value; }
 
     // Writing. Failures go to DoCommError; nothing is raised.
+    //
+    // No wait for the driver is unbounded: a write, or a settle of the line,
+    // that has not finished within TransmitBound of its bytes is cancelled
+    // (and what the driver still holds purged). The window thread keeps its
+    // windows painting while it waits; input stays queued, so a send or a
+    // close asked for meanwhile runs after this one. Every failure that
+    // concerns the bytes is reported as OnCommError(CommCode 0, SysError,
+    // State), with LastTransmit() telling the counts:
+    //  - a write the driver refused or that failed: the system's error (a
+    //    device that has gone gives its own, e.g. ERROR_BAD_COMMAND,
+    //    ERROR_INVALID_HANDLE, ERROR_OPERATION_ABORTED);
+    //  - a write or settle past its bound: ERROR_TIMEOUT, State holding the
+    //    driver's hold bits at that moment (fCtlHold: CTS, fDsrHold,
+    //    fRlsHold, fXoffHold), Abandoned the bytes purged;
+    //  - a write the driver ended short (its own write time-out):
+    //    ERROR_COUNTER_TIMEOUT, Taken < Requested. A short write is a failure.
+    // TotalSent counts what the driver took; SendData's bytes count once its
+    // write has completed (at the next send, settle or close).
     void SendChar(wchar_t Ch) override;
     void SendAheadChar(wchar_t Ch);
     void SendString(const std::string& S) override;
     // Starts the write and returns; the bytes are copied, so the caller's
     // buffer may be reused at once.
     void SendData(const void* Buff, std::uint32_t N) override;
+    // Settles the line: waits until SendData's write has completed and the
+    // driver's output queue has gone out on the line. What is still there
+    // after the bound is purged and reported (ERROR_TIMEOUT); false then.
+    // The close runs it first, so nothing a send reported as sent is lost.
+    bool DrainOutput() override;
+    // Longest wait (ms) for `bytes` to go out at the current settings: 10
+    // bits a character at the baud rate, doubled, plus a second; at least
+    // the port's own write time-out plus a second where one is set.
+    std::uint32_t TransmitBound(std::uint32_t bytes) const;
+    const TpwTransmitReport& LastTransmit() const { return fLastTransmit; }
 
     // Polling reads of what the driver has queued. A read never asks for
     // more than the caller's buffer holds: Read refuses a null buffer and a
@@ -240,6 +275,7 @@ public:
     void ClearDeviceInput() override;
     void ClearDeviceOutput() override;
     void ClearDeviceBuffers() override;
+    // The same as DrainOutput (kept for callers that flush after SendData).
     void FlushOutputBuffer();
 
     virtual void DoCommError(std::uint32_t CommCode, std::uint32_t SysError, TComStateFlags State);
@@ -269,9 +305,10 @@ protected:
     // Refreshes CommCfg from an open port and derives StreamProtocol and
     // RS485Mode from its flow-control bits.
     void ReadCommConfig();
-    // Stops the threads, purges unsent output when asked, frees the receive
-    // buffer, closes the handle and tells the listeners.
-    void ClosePort(bool Purge);
+    // Settles the line when asked (a port whose device has gone is not),
+    // stops the threads, frees the receive buffer, closes the handle and
+    // tells the listeners.
+    void ClosePort(bool Settle);
     bool AllocReceiveBuffer();
     void FreeReceiveBuffer();
     // Error of the last OpenDevice, captured before anything else runs.
@@ -300,10 +337,26 @@ private:
     friend class TMsgThread;
 
     void SetMonitor(tk::TComponent*& field, tk::TComponent* Value);
-    // Waits for the last SendData to be taken by the driver.
-    void FinishAsyncWrite();
+    // Waits (bounded) for the last SendData to be taken by the driver;
+    // false when it failed or was cancelled (reported).
+    bool FinishAsyncWrite();
     // Abandons a write still in flight when the port closes.
     void AbortAsyncWrite();
+    // As Read; returns the bytes read (a short read gives fewer).
+    std::uint32_t ReadSome(void* Buffer, std::uint32_t Len);
+    // Writes and waits (bounded) until the driver has taken the bytes.
+    void WriteBounded(const void* Data, std::uint32_t N);
+    // Waits (bounded) for a write in flight on `ovl` and checks its count;
+    // cancels it at the bound. Reports any failure; true when all was taken.
+    bool AwaitWrite(OVERLAPPED& ovl, std::uint32_t N, std::unique_ptr<std::string>& Bytes);
+    // The driver's queues and hold bits; line errors it clears are kept for
+    // the event handler.
+    bool LookAtLine(COMSTAT& st);
+    // Takes back what the driver still holds after a time-out.
+    void AbandonOutput(const COMSTAT& st);
+    // Reports a write or settle that the line did not let finish, with the
+    // driver's hold bits.
+    void ReportHeld(std::uint32_t SysError, const COMSTAT& st);
     // Shutdown requested by the event thread after a failed wait; runs on
     // the thread that owns the component.
     void RequestShutdown();
@@ -335,6 +388,9 @@ private:
     // The bytes of the last SendData, kept until the driver has taken them.
     std::unique_ptr<std::string> fAsyncData;
     bool fAsyncInFlight = false;
+    // The bytes of a SendChar or SendString, kept for the same reason.
+    std::unique_ptr<std::string> fSyncData;
+    TpwTransmitReport fLastTransmit;
     HWND fShutdownWindow = nullptr;
     TDeferred fDeferred = dfNone;
     std::atomic<bool> fCloseAsked{false};

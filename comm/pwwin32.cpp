@@ -106,32 +106,17 @@ bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& ovl, DWORD& transferred, DW
     return ok;
 }
 
-bool WriteAndWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl) {
-    ResetOverlapped(ovl);
-    DWORD written = 0;
-    if (g_api.WriteFile(handle, buffer, count, &written, &ovl)) return true;
-    DWORD error = 0;
-    const bool ok = WaitOverlappedResult(handle, ovl, written, error);
-    // Callers report the failure with the thread's last error.
-    if (!ok) ::SetLastError(error);
-    return ok;
-}
-
-bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl) {
+bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl, DWORD* done) {
     ResetOverlapped(ovl);
     DWORD read = 0;
-    if (g_api.ReadFile(handle, buffer, count, &read, &ovl)) return true;
-    DWORD error = 0;
-    const bool ok = WaitOverlappedResult(handle, ovl, read, error);
-    if (!ok) ::SetLastError(error);
+    bool ok = g_api.ReadFile(handle, buffer, count, &read, &ovl) != FALSE;
+    if (!ok) {
+        DWORD error = 0;
+        ok = WaitOverlappedResult(handle, ovl, read, error);
+        if (!ok) ::SetLastError(error);
+    }
+    if (done) *done = ok ? read : 0;
     return ok;
-}
-
-bool WriteNoWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl) {
-    ResetOverlapped(ovl);
-    DWORD written = 0;
-    if (g_api.WriteFile(handle, buffer, count, &written, &ovl)) return true;
-    return ::GetLastError() == ERROR_IO_PENDING;
 }
 
 bool CancelDeviceIo(HANDLE handle) {

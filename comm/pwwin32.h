@@ -68,12 +68,9 @@ private:
     TpwCommApi saved_;
 };
 
-// Overlapped transfers. They report success only, never a byte count.
-// Each clears the record's status fields (keeping its event) before use.
-bool WriteAndWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl);
-bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl);
-// Starts the write and returns: true when it completed or is pending.
-bool WriteNoWait(HANDLE handle, const void* buffer, DWORD count, OVERLAPPED& ovl);
+// Overlapped transfers. Each clears the record's status fields (keeping its
+// event) before use. ReadAndWait tells how many bytes it read when asked.
+bool ReadAndWait(HANDLE handle, void* buffer, DWORD count, OVERLAPPED& ovl, DWORD* done = nullptr);
 // After a failed transfer call: waits for a pending transfer to complete.
 // `error` receives the failing call's error (or GetOverlappedResult's).
 bool WaitOverlappedResult(HANDLE handle, OVERLAPPED& ovl, DWORD& transferred, DWORD& error);

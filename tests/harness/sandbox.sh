@@ -348,6 +348,16 @@ build_nullmodem() { # build_nullmodem MULTIARCH GCC-FLAG
 }
 build_nullmodem x86_64-linux-gnu -m64 || say "warning: 64-bit null-modem library not built"
 build_nullmodem i386-linux-gnu -m32 || say "warning: 32-bit null-modem library not built (gcc-multilib?)"
+# A UART's transmit pace for chosen ptys (pacedline.c), opt-in the same way.
+build_pacedline() { # build_pacedline MULTIARCH GCC-FLAG
+    local out="$NM_LIB_DIR/lib/$1/libquolm-pacedline.so"
+    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/pacedline.c" ]] && return 0
+    mkdir -p "$(dirname "$out")"
+    gcc "$2" -shared -fPIC -O2 -Wall -Wextra -o "$out.tmp" "$HARNESS_DIR/pacedline.c" -ldl -lpthread &&
+        mv "$out.tmp" "$out"
+}
+build_pacedline x86_64-linux-gnu -m64 || say "warning: 64-bit paced-line library not built"
+build_pacedline i386-linux-gnu -m32 || say "warning: 32-bit paced-line library not built (gcc-multilib?)"
 rm -rf "$NM_STATE_DIR"
 mkdir -p "$NM_STATE_DIR"
 truncate -s 4096 "$NM_STATE_DIR/lines"
@@ -362,6 +372,7 @@ fi
 export QUOLM_NULLMODEM_DIR="$NM_STATE_DIR"
 # $LIB is left for the dynamic loader: it picks the 32- or 64-bit build.
 export QUOLM_NULLMODEM_PRELOAD="$NM_LIB_DIR/"'$LIB'"/libquolm-nullmodem.so"
+export QUOLM_PACEDLINE_PRELOAD="$NM_LIB_DIR/"'$LIB'"/libquolm-pacedline.so"
 
 export QUOLM_SANDBOX=1
 export QUOLM_WINE_ARCH QUOLM_WINE_ARCH_WHY

@@ -14,31 +14,17 @@ using namespace wintest;
 
 namespace {
 
-BOOL(WINAPI* g_simFlush)(HANDLE) = nullptr;
-
-// As a serial driver does, a flush returns when every earlier write has
-// been sent.
-BOOL WINAPI FlushLikeSerialDriver(HANDLE h) {
-    sim::Driver::Current().CompletePendingWrites();
-    return g_simFlush(h);
-}
-
 class HexFlush : public ::testing::Test {
 protected:
     void SetUp() override {
         port_ = &driver_.AddPort(L"COM7");
-        g_simFlush = pwCommApi().FlushFileBuffers;
-        pwCommApi().FlushFileBuffers = &FlushLikeSerialDriver;
         form_ = std::make_unique<TfrmMain>(nullptr);
         form_->pwComm1->SetComPortNo(7);
         FillGrid(form_->StringGrid1, {{L"HEX", L"Ping", L"01 02 0A FF"}});
         bool can = true;
         form_->StringGrid1SelectCell(form_->StringGrid1, 1, 1, can);
     }
-    void TearDown() override {
-        form_.reset();
-        pwCommApi().FlushFileBuffers = g_simFlush;
-    }
+    void TearDown() override { form_.reset(); }
     int Index(const std::string& fn, int from = 0) { return driver_.IndexOf(fn, from); }
     // A purge that drops output the driver still holds.
     bool PurgedOutput() {
@@ -60,16 +46,17 @@ TEST_F(HexFlush, WriteInFlightIsSentBeforeTheClose) {
     EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
     EXPECT_FALSE(PurgedOutput());
     EXPECT_EQ(driver_.OpenHandles(), 0);
-    const int write = Index("WriteFile"), flush = Index("FlushFileBuffers"),
+    const int write = Index("WriteFile"), finish = Index("GetOverlappedResult"),
               close = Index("CloseHandle");
     ASSERT_GE(write, 0);
-    EXPECT_LT(write, flush);
-    EXPECT_LT(flush, close);
+    EXPECT_LT(write, finish);
+    EXPECT_LT(finish, close);
     EXPECT_TRUE(boxes_.boxes.empty());
 }
 
 TEST_F(HexFlush, QueuedOutputIsNotPurgedByTheClose) {
-    port_->outQue = 4;  // the driver still holds the bytes
+    port_->paced = true;  // the driver still holds the bytes when the write completes
+    port_->modem = MS_CTS_ON;
     form_->SendSelectedRow();
     EXPECT_EQ(Hex(port_->tx), "01 02 0A FF");
     EXPECT_FALSE(PurgedOutput());

@@ -14,6 +14,8 @@ Driver* g_driver = nullptr;
 // Status values the system keeps in OVERLAPPED.Internal.
 constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+// A serial write ended by its time-out: a success status, fewer bytes.
+constexpr ULONG_PTR kStatusTimeout = 0x102;
 
 std::wstring Upper(std::wstring s) {
     for (auto& c : s) c = static_cast<wchar_t>(std::towupper(c));
@@ -75,6 +77,8 @@ struct Driver::Impl {
                 ++it;
             }
         }
+        // What the queue holds still goes out, as a tty's close waits for it.
+        d.CancelPacedWrites(h);
         p->handle = nullptr;
         p->rts = p->dtr = false;
         return TRUE;
@@ -210,12 +214,16 @@ struct Driver::Impl {
 
     static BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
         SIM_ENTER((Call{"ClearCommError", h}));
+        d.Advance(*p);
         if (errors) *errors = p->errors;
         if (stat) {
             std::memset(stat, 0, sizeof(*stat));
-            std::memcpy(stat, &p->statFlags, 1);
+            DWORD flags = p->statFlags;
+            if (p->paced && p->dcb.fOutxCtsFlow && !(p->modem & MS_CTS_ON)) flags |= 0x01;  // fCtsHold
+            if (p->paced && p->dcb.fOutX && p->xoffReceived) flags |= 0x08;             // fXoffHold
+            std::memcpy(stat, &flags, 1);
             stat->cbInQue = static_cast<DWORD>(p->rx.size());
-            stat->cbOutQue = p->outQue;
+            stat->cbOutQue = p->outQue + d.PendingOut(*p);
         }
         p->errors = 0;
         p->statFlags = 0;
@@ -280,13 +288,28 @@ struct Driver::Impl {
         return Fail(ERROR_IO_PENDING);
     }
 
+    static bool PacedPending(const OVERLAPPED* ovl) {
+        Driver& d = D();
+        std::lock_guard lock(d.mu_);
+        d.AdvanceAll();
+        for (auto& w : d.pacedWrites_)
+            if (w.ovl == ovl) return true;
+        return false;
+    }
+
     static BOOL WINAPI GetOverlappedResult(HANDLE h, LPOVERLAPPED ovl, LPDWORD n, BOOL wait) {
+        // A paced write is waited for as the system would: with no limit.
+        if (wait)
+            while (PacedPending(ovl)) ::Sleep(1);
         SIM_ENTER((Call{"GetOverlappedResult", h, static_cast<DWORD>(wait)}));
         d.calls_.back().ptr = ovl;
+        d.AdvanceAll();
+        for (auto& w : d.pacedWrites_)
+            if (w.ovl == ovl) return Fail(ERROR_IO_INCOMPLETE);
         for (auto it = d.pendingWrites_.begin(); it != d.pendingWrites_.end(); ++it) {
             if (it->ovl != ovl) continue;
-            if (!wait) return Fail(ERROR_IO_INCOMPLETE);
-            // The driver takes the bytes only now, from the caller's buffer.
+            // The driver takes the bytes only when asked for the result,
+            // from the caller's buffer.
             p->tx.append(static_cast<const char*>(it->buf), it->n);
             ovl->Internal = 0;
             ovl->InternalHigh = it->n;
@@ -304,7 +327,8 @@ struct Driver::Impl {
         c.ptr = buf;
         SIM_ENTER(c);
         // Reads what is queued (the tests queue what they read).
-        const DWORD take = std::min<DWORD>(count, static_cast<DWORD>(p->rx.size()));
+        DWORD take = std::min<DWORD>(count, static_cast<DWORD>(p->rx.size()));
+        if (p->readChunk) take = std::min(take, p->readChunk);
         std::memcpy(buf, p->rx.data(), take);
         p->rx.erase(0, take);
         if (n) *n = take;
@@ -328,6 +352,28 @@ struct Driver::Impl {
             ovl->Internal = kStatusPending;
             d.pendingWrites_.push_back({h, ovl, buf, count});
             return Fail(ERROR_IO_PENDING);
+        }
+        if (p->paced && ovl) {
+            d.Advance(*p);
+            if (ovl->hEvent) ::ResetEvent(ovl->hEvent);
+            PacedWrite w{h, ovl, static_cast<const char*>(buf), count, 0, false, {}};
+            const auto& t = p->timeouts;
+            const DWORD total = t.WriteTotalTimeoutMultiplier * count + t.WriteTotalTimeoutConstant;
+            if (total != 0) {
+                w.hasDeadline = true;
+                w.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+            }
+            ovl->Internal = kStatusPending;
+            ovl->InternalHigh = 0;
+            d.pacedWrites_.push_back(w);
+            d.Advance(*p);  // takes what fits now
+            if (ovl->Internal == kStatusPending) {
+                d.StartTicker();
+                return Fail(ERROR_IO_PENDING);
+            }
+            if (n) *n = static_cast<DWORD>(ovl->InternalHigh);
+            d.StartTicker();
+            return TRUE;
         }
         p->tx.append(static_cast<const char*>(buf), count);
         if (n) *n = count;
@@ -374,8 +420,13 @@ struct Driver::Impl {
     static BOOL WINAPI PurgeComm(HANDLE h, DWORD flags) {
         SIM_ENTER((Call{"PurgeComm", h, flags}));
         if (flags & PURGE_RXCLEAR) p->rx.clear();
-        if (flags & PURGE_TXCLEAR) p->outQue = 0;
+        if (flags & PURGE_TXCLEAR) {
+            d.Advance(*p);
+            p->outQue = 0;
+            p->txQueue.clear();
+        }
         if (flags & PURGE_TXABORT) {
+            d.CancelPacedWrites(h);
             for (auto it = d.pendingWrites_.begin(); it != d.pendingWrites_.end();) {
                 if (it->h == h) {
                     it->ovl->Internal = kStatusCancelled;
@@ -389,7 +440,27 @@ struct Driver::Impl {
         return TRUE;
     }
 
+    static bool TxIdle(HANDLE h) {
+        Driver& d = D();
+        std::lock_guard lock(d.mu_);
+        Port* p = d.ByHandle(h);
+        if (!p) return true;
+        d.Advance(*p);
+        return d.PendingOut(*p) == 0;
+    }
+
     static BOOL WINAPI FlushFileBuffers(HANDLE h) {
+        {
+            Driver& d = D();
+            std::lock_guard lock(d.mu_);
+            Port* p = d.ByHandle(h);
+            if (p && p->paced) d.StartTicker();
+        }
+        // A paced line is drained as the system does, with no limit; a held
+        // one would never return, so the simulation gives up after a while
+        // and the test sees the call in the record.
+        const auto start = std::chrono::steady_clock::now();
+        while (!TxIdle(h) && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) ::Sleep(1);
         SIM_ENTER((Call{"FlushFileBuffers", h}));
         p->outQue = 0;
         return TRUE;
@@ -415,6 +486,7 @@ struct Driver::Impl {
                 ++it;
             }
         }
+        d.CancelPacedWrites(h);
         return TRUE;
     }
 
@@ -480,6 +552,8 @@ Driver::Driver() : saved_(pwCommApi()) {
 }
 
 Driver::~Driver() {
+    stopTicker_ = true;
+    if (ticker_.joinable()) ticker_.join();
     pwCommApi() = saved_;
     g_driver = nullptr;
 }
@@ -620,6 +694,93 @@ void Driver::StopAnswering(const std::wstring& name, DWORD error) {
     Port& p = port(name);
     p.vanishedError = error;
     p.waitFails = error;
+}
+
+void Driver::SetXoff(const std::wstring& name, bool xoff) {
+    std::lock_guard lock(mu_);
+    Port& p = port(name);
+    Advance(p);
+    p.xoffReceived = xoff;
+}
+
+bool Driver::Held(const Port& p) const {
+    return (p.dcb.fOutxCtsFlow && !(p.modem & MS_CTS_ON)) || (p.dcb.fOutX && p.xoffReceived);
+}
+
+DWORD Driver::PendingOut(const Port& p) const {
+    DWORD n = static_cast<DWORD>(p.txQueue.size());
+    for (auto& w : pacedWrites_)
+        if (p.handle && w.h == p.handle) n += w.n - w.taken;
+    return n;
+}
+
+void Driver::Advance(Port& p) {
+    if (!p.paced) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (p.txClock == std::chrono::steady_clock::time_point{}) p.txClock = now;
+    const double seconds = std::chrono::duration<double>(now - p.txClock).count();
+    p.txClock = now;
+    // An idle or held line saves up nothing.
+    if (Held(p) || p.txQueue.empty()) {
+        p.txCredit = 0;
+    } else {
+        p.txCredit += seconds * p.dcb.BaudRate / 10.0;
+        const std::size_t out = std::min(p.txQueue.size(), static_cast<std::size_t>(p.txCredit));
+        p.tx.append(p.txQueue, 0, out);
+        p.txQueue.erase(0, out);
+        p.txCredit -= static_cast<double>(out);
+    }
+    const DWORD capacity = p.txCapacity ? p.txCapacity : p.outQueue;
+    // Pending writes of the open handle take the room that frees, in order.
+    for (auto it = pacedWrites_.begin(); it != pacedWrites_.end();) {
+        if (!p.handle || it->h != p.handle) {
+            ++it;
+            continue;
+        }
+        const std::size_t room =
+            capacity == 0 ? SIZE_MAX : (p.txQueue.size() < capacity ? capacity - p.txQueue.size() : 0);
+        const DWORD take = static_cast<DWORD>(std::min<std::size_t>(room, it->n - it->taken));
+        p.txQueue.append(it->buf + it->taken, take);
+        it->taken += take;
+        const bool done = it->taken == it->n;
+        if (!done && !(it->hasDeadline && now >= it->deadline)) break;  // later writes wait behind it
+        it->ovl->Internal = done ? 0 : kStatusTimeout;
+        it->ovl->InternalHigh = it->taken;
+        if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
+        it = pacedWrites_.erase(it);
+    }
+}
+
+void Driver::AdvanceAll() {
+    for (auto& [k, p] : ports_) Advance(p);
+}
+
+void Driver::CancelPacedWrites(HANDLE h) {
+    for (auto it = pacedWrites_.begin(); it != pacedWrites_.end();) {
+        if (it->h == h) {
+            it->ovl->Internal = kStatusCancelled;
+            it->ovl->InternalHigh = it->taken;
+            if (it->ovl->hEvent) ::SetEvent(it->ovl->hEvent);
+            it = pacedWrites_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Completions of paced writes are signalled without anyone asking, as a
+// driver does.
+void Driver::StartTicker() {
+    if (ticker_.joinable()) return;
+    ticker_ = std::thread([this] {
+        while (!stopTicker_) {
+            {
+                std::lock_guard lock(mu_);
+                AdvanceAll();
+            }
+            ::Sleep(2);
+        }
+    });
 }
 
 void Driver::CompletePendingWrites() {

@@ -2,15 +2,18 @@
 // It keeps per-port queues and modem lines, can produce line errors, refused
 // writes, failing event waits and a port that vanishes, and records every
 // call in order so tests can check what the component asked of the driver.
+// A port can also transmit at a UART's pace (Port::paced).
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pwwin32.h"
@@ -42,6 +45,7 @@ struct Port {
     bool linesUnsupported = false;     // like a pty under Wine: modem calls fail with error 50
     std::string rx;                    // bytes waiting to be read
     std::string tx;                    // every byte the driver has taken, in order
+                                       // (paced: every byte that left the wire)
     std::string ahead;                 // bytes sent with TransmitCommChar
     DWORD outQue = 0;                  // what ClearCommError reports as cbOutQue
     DWORD errors = 0;                  // pending CE_* bits, cleared by ClearCommError
@@ -52,6 +56,20 @@ struct Port {
     bool pendWrites = false;           // writes stay pending until completed
     bool cancelWaits = false;          // like a pty under Wine: waits end at once, cancelled
     ULONG_PTR waitsEndWith = 0;        // non-zero: waits end at once with this status, no event
+    DWORD readChunk = 0;               // non-zero: a ReadFile returns at most this many bytes
+    // Transmit side of a UART: written bytes wait in the driver's queue and
+    // leave at the DCB's baud rate, 10 bits a character. cbOutQue reports
+    // what has not left (plus outQue), PURGE_TXCLEAR drops it,
+    // FlushFileBuffers waits for it. A held line (CTS low with fOutxCtsFlow,
+    // or XOFF received with fOutX) sends nothing. A write that does not fit
+    // the queue stays pending until room frees; the write time-outs end it
+    // short (it completes with the bytes taken so far).
+    bool paced = false;
+    DWORD txCapacity = 0;              // queue size; 0: SetupComm's output size (0 there: no limit)
+    bool xoffReceived = false;         // the device sent XOFF
+    std::string txQueue;               // taken by the driver, not yet on the wire
+    double txCredit = 0;               // characters the line could have sent by now
+    std::chrono::steady_clock::time_point txClock{};
     DWORD configSize = sizeof(COMMCONFIG);  // size the provider reports for its configuration
     bool dtr = false, rts = false, brk = false;
     DCB dcb{};
@@ -89,7 +107,9 @@ public:
     // The device is gone but a wait already pending stays so (a pty under
     // Wine whose other end closed): only the calls made from now on fail.
     void StopAnswering(const std::wstring& name, DWORD error = ERROR_INVALID_FUNCTION);
-    // The driver takes the bytes of every pending write now.
+    // The device sends XOFF (true) or XON (false).
+    void SetXoff(const std::wstring& name, bool xoff);
+    // The driver takes the bytes of every pending write now (not paced ones).
     void CompletePendingWrites();
     size_t PendingWrites() const;
 
@@ -125,6 +145,15 @@ private:
     void FirePendingWait(Port& p);
     // Ends every wait pending on the handle with an empty mask and `status`.
     void EndPendingWaits(HANDLE h, ULONG_PTR status);
+    // Paced transmission: moves time on for the port (bytes leave, pending
+    // writes get room, write time-outs end), and for all paced ports.
+    void Advance(Port& p);
+    void AdvanceAll();
+    bool Held(const Port& p) const;
+    DWORD PendingOut(const Port& p) const;
+    // Ends the paced writes pending on the handle as cancelled.
+    void CancelPacedWrites(HANDLE h);
+    void StartTicker();
 
     mutable std::recursive_mutex mu_;
     std::map<std::wstring, Port> ports_;
@@ -136,6 +165,18 @@ private:
         DWORD n;
     };
     std::vector<PendingWrite> pendingWrites_;
+    struct PacedWrite {
+        HANDLE h;
+        OVERLAPPED* ovl;
+        const char* buf;
+        DWORD n;
+        DWORD taken;
+        bool hasDeadline;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::vector<PacedWrite> pacedWrites_;
+    std::thread ticker_;
+    std::atomic<bool> stopTicker_{false};
     struct PendingWait {
         HANDLE h;
         OVERLAPPED* ovl;
