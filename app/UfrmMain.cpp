@@ -1,5 +1,6 @@
 #include "UfrmMain.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -494,7 +495,8 @@ void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint3
         f.sysText = SysErrorText(SysError);
         const TpwTransmitReport& t = pwComm1->LastTransmit();
         f.requested = t.Requested;
-        f.taken = t.Taken;
+        // What a settle past its bound took back never reached the line.
+        f.taken = t.Taken - std::min(t.Abandoned, t.Taken);
     }
     f.port = pwComm1->ComName();
     const std::wstring text = DescribeCommFailure(f);

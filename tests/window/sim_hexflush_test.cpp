@@ -81,4 +81,23 @@ TEST_F(HexFlush, RefusedWriteStillClosesThePort) {
     EXPECT_EQ(driver_.OpenHandles(), 0);
 }
 
+// A held line (hardware flow, CTS low): the send ends at its bound, the
+// user is told in the log what became of the bytes, and the port closes.
+TEST_F(HexFlush, AHeldLineIsToldInTheLog) {
+    FillGrid(form_->StringGrid1, {{L"ASCII+CRLF", L"Config", L"AT+CONFIG=0123456789;ABCDEFGHIJ;abcdefghij"}});
+    form_->pwComm1->SetStreamProtocol(spHardware);
+    port_->paced = true;
+    port_->modem = 0;  // CTS low
+    form_->SendSelectedRow();
+    const std::wstring log = RichText(form_->RichEdit1);
+    EXPECT_NE(log.find(L"COM7: send failed: "), std::wstring::npos) << std::string(log.begin(), log.end());
+    EXPECT_NE(log.find(L"the line is held: CTS is low"), std::wstring::npos);
+    // The echo still follows, in red, after the note.
+    EXPECT_NE(log.find(L"abcdefghij<CR><LF>\r"), std::wstring::npos);
+    EXPECT_EQ(port_->tx, "");
+    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_FALSE(form_->pwComm1->Active());
+    EXPECT_EQ(driver_.OpenHandles(), 0);
+}
+
 }  // namespace
