@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "ComCtrls.h"
@@ -12,6 +13,7 @@
 #include "Forms.h"
 #include "Grids.h"
 #include "Menus.h"
+#include "PortReconnect.h"
 #include "StdCtrls.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
@@ -74,8 +76,13 @@ public:
     void Exit1Click(tk::TObject* Sender);
     void Clear1Click(tk::TObject* Sender);
     void About1Click(tk::TObject* Sender);
+    void pwComm1Notify(tk::TObject* Sender, std::int32_t Code);
+    void ReconnectTimerTimer(tk::TObject* Sender);
 
     void ShowComParameter();
+    // The port panel of the status bar: the port, and under Wine the Linux
+    // device it is mapped to.
+    void ShowPortMapping();
     void SendSelectedRow();
     void SendAsciiCommand(const std::wstring& Text);
     void SendHexCommand(const std::wstring& Text);
@@ -94,6 +101,11 @@ private:
     void CreateComponents();
     void ApplyDesignedLayout();
     void ShowMessage(const std::wstring& Text);
+    void TryReopen();
+    void AddLogNote(const std::wstring& Text);
+
+    TPortReconnect Reconnect;
+    std::unique_ptr<TpwTimer> ReconnectTimer;
 };
 
 // The main window of the running program.

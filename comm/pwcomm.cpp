@@ -303,12 +303,12 @@ void TCommThread::Execute() {
                     if (w == WAIT_OBJECT_0) outstanding = false;
                     if (Terminated()) break;
                     if (deviceFailed) {
-                        Com->RequestShutdown();
+                        Com->RequestShutdown(::GetLastError());
                         break;
                     }
                     if (w != WAIT_OBJECT_0) {
                         // No way to go on waiting: as for a failed wait.
-                        Com->RequestShutdown();
+                        Com->RequestShutdown(::GetLastError());
                         break;
                     }
                     // A cancelled or failed wait reports no events.
@@ -319,7 +319,7 @@ void TCommThread::Execute() {
                         // at once keeps a core busy. On Windows only a new mask
                         // cancels a wait, so this never builds up there.
                         if (ovl.Internal == kStatusCancelled && !IdlePause(api, backoff)) {
-                            Com->RequestShutdown();
+                            Com->RequestShutdown(::GetLastError());
                             break;
                         }
                     }
@@ -331,14 +331,14 @@ void TCommThread::Execute() {
                     // The device failed: shut the port down without purging,
                     // on the component's own thread (this one cannot wait
                     // for its own end).
-                    Com->RequestShutdown();
+                    Com->RequestShutdown(err);
                     break;
                 }
             }
             if ((mask & EV_RXCHAR) && !ReceivedIsNews(api)) {
                 mask &= ~static_cast<DWORD>(EV_RXCHAR);
                 if (mask == 0 && !IdlePause(api, backoff)) {
-                    Com->RequestShutdown();
+                    Com->RequestShutdown(::GetLastError());
                     break;
                 }
             }
@@ -487,7 +487,7 @@ LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wPara
                     if (self->CanDefer())
                         self->Defer(dfShutdown);
                     else
-                        self->ClosePort(false);
+                        self->CloseLostDevice();
                 } else if (msg == WM_PW_CLOSE) {
                     self->DoClose();
                 } else {
@@ -517,7 +517,8 @@ void TpwCustomComm::PostDeferred() {
     ::PostMessageW(fShutdownWindow, kMessages[what], reinterpret_cast<WPARAM>(fHandle), 0);
 }
 
-void TpwCustomComm::RequestShutdown() {
+void TpwCustomComm::RequestShutdown(DWORD Error) {
+    fLostError = Error;
     if (fShutdownWindow)
         ::PostMessageW(fShutdownWindow, WM_PW_SHUTDOWN, reinterpret_cast<WPARAM>(fHandle), 0);
 }
@@ -719,6 +720,14 @@ void TpwCustomComm::DoClose() {
         }
     }
     DoTraceState(this, TTraceStates{tsTxEmpty});
+}
+
+void TpwCustomComm::CloseLostDevice() {
+    if (!IsDeviceOpen()) return;
+    TCallGuard guard(this);
+    ClosePort(false);
+    // Listeners learn it went away by itself, not by a close they asked for.
+    if (!guard.Gone()) DoNotify(pwNotifyLost);
 }
 
 void TpwCustomComm::ClosePort(bool Purge) {

@@ -178,6 +178,8 @@ public:
     const COMMPROP* CommProp();
     const COMMCONFIG& CommConfig() const { return CommCfg; }
     const std::wstring& LastErrorString() const { return fLastErrorString; }
+    // The system error with which the device went away (pwNotifyLost).
+    std::uint32_t LostError() const { return fLostError; }
 
     // The system's configuration dialog for the port; what the user confirms
     // is taken over (and applied at once to an open port).
@@ -296,7 +298,9 @@ private:
     void AbortAsyncWrite();
     // Shutdown requested by the event thread after a failed wait; runs on
     // the thread that owns the component.
-    void RequestShutdown();
+    void RequestShutdown(DWORD Error);
+    // Closes a device that failed under the event thread, without purging.
+    void CloseLostDevice();
     void PostDeferred();
     void HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard);
     static LRESULT CALLBACK ShutdownWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -307,6 +311,7 @@ private:
     COMMPROP ComProp = {};
     COMMTIMEOUTS fCommTimeouts = {};
     std::wstring fLastErrorString;
+    std::atomic<std::uint32_t> fLostError{0};
     std::uint32_t fTotalSent = 0;
     std::uint32_t fTotalReceived = 0;
     TOnSent fOnSent;
