@@ -124,6 +124,9 @@ if [[ ! -f "$PREFIX/system.reg" ]]; then
     WINEPREFIX=$PREFIX wineboot -i >/dev/null 2>&1
     WINEPREFIX=$PREFIX wineserver -w
 fi
+# (a run killed earlier may have left its own: start from the user's set)
+WINEPREFIX=$PREFIX wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1
+rm -f "$PREFIX"/dosdevices/com*
 WINEPREFIX=$PREFIX wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d /dev/ttyUSB9 /f >/dev/null 2>&1
 WINEPREFIX=$PREFIX wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$QUOLM_PAIR1_B" /f >/dev/null 2>&1
 WINEPREFIX=$PREFIX wineserver -w
