@@ -12,6 +12,7 @@
 #include "UAppFunction.h"
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
+#include "WinePorts.h"
 
 TfrmMain* frmMain = nullptr;
 
@@ -21,6 +22,10 @@ namespace {
 constexpr int kColNo = 0, kColType = 1, kColFunction = 2, kColData = 3;
 // Rows of the grid as designed (header and one data row).
 constexpr int kDesignedRows = 2;
+// Status bar panels: hints, then the port and its device.
+constexpr int kHintPanel = 0, kPortPanel = 1;
+// Wide enough for the editing hint now that a panel follows it.
+constexpr int kHintPanelWidth = 260;
 
 // The terminal binding needs the window of the control it hooks; ours
 // create it on demand.
@@ -90,6 +95,9 @@ TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
 }
 
 TfrmMain::~TfrmMain() {
+    ReconnectTimer.reset();
+    // The component outlives this part of the form and notifies as it closes.
+    pwComm1->NotifyDelete(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
     if (frmMain == this) frmMain = nullptr;
 }
 
@@ -243,7 +251,8 @@ void TfrmMain::ApplyDesignedLayout() {
     StatusBar1->SetParent(this);
     StatusBar1->SetAlign(alBottom);
     StatusBar1->SetHeight(19);
-    StatusBar1->Panels().Add().SetWidth(50);
+    StatusBar1->Panels().Add().SetWidth(kHintPanelWidth);
+    StatusBar1->Panels().Add();
 
     OpenDialog1->SetName(L"OpenDialog1");
     OpenDialog1->SetFilter(kDataFileFilter);
@@ -272,6 +281,11 @@ void TfrmMain::ApplyDesignedLayout() {
     pwComm1->SetOnCommError(TOnCommErrorEvent(this, &TfrmMain::pwComm1CommError));
     // References last: binding the selector loads the component's port list.
     pwDeviceBox1->SetpwComm(pwComm1);
+    pwComm1->NotifyAdd(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
+    ReconnectTimer = std::make_unique<TpwTimer>();
+    ReconnectTimer->SetEnabled(false);
+    ReconnectTimer->SetInterval(TPortReconnect::kRetryIntervalMs);
+    ReconnectTimer->SetOnTimer(TNotifyEvent(this, &TfrmMain::ReconnectTimerTimer));
 
     SetOnCreate(TNotifyEvent(this, &TfrmMain::FormCreate));
     SetOnResize(TNotifyEvent(this, &TfrmMain::FormResize));
@@ -287,6 +301,7 @@ void TfrmMain::FormCreate(tk::TObject*) {
     StringGrid1->SetCells(kColData, 0, L"Command Data");
     if (tk::FileExists(kDefaultDataFile)) LoadDataFile(kDefaultDataFile);
     ShowComParameter();
+    ShowPortMapping();
     RichEdit1->Clear();
     SetCaption(std::wstring(kMainCaption) + L" " + GetAppVersion());
 }
@@ -346,6 +361,11 @@ void TfrmMain::ShowComParameter() {
     lblCOM_Parameter->SetCaption(s);
 }
 
+void TfrmMain::ShowPortMapping() {
+    const std::wstring port = pwComm1->ComName();
+    StatusBar1->Panels()[kPortPanel].SetText(PortMappingText(port, WinePortDevice(port)));
+}
+
 void TfrmMain::LoadDataFile(const std::wstring& FileName) {
     // The loader works on a plain list; the hidden list box mirrors it
     // afterwards, also when the load fails half-way (the lines stay read).
@@ -377,12 +397,12 @@ void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftSt
                                     int) {
     // Every mouse button counts.
     if (Shift.Contains(tk::ssCtrl)) {
-        StatusBar1->Panels()[0].SetText(kEditingHint);
+        StatusBar1->Panels()[kHintPanel].SetText(kEditingHint);
         StringGrid1->SetOptions(StringGrid1->Options() + tk::TGridOptions{tk::goEditing});
         mnuOption_SingleClicToSend->SetEnabled(false);
     }
     if (Shift.Contains(tk::ssShift)) {
-        StatusBar1->Panels()[0].SetText(L"");
+        StatusBar1->Panels()[kHintPanel].SetText(L"");
         StringGrid1->SetOptions(StringGrid1->Options() - tk::TGridOptions{tk::goEditing});
         mnuOption_SingleClicToSend->SetEnabled(true);
     } else if (!StringGrid1->Options().Contains(tk::goEditing) &&
@@ -480,8 +500,47 @@ void TfrmMain::SendHexCommand(const std::wstring& Text) {
     fSendPath->Write(buffer, false);
 }
 
+// --- a port that comes back ----------------------------------------------------------------------
+
+void TfrmMain::pwComm1Notify(tk::TObject*, std::int32_t Code) {
+    if (Code == pwNotifyChanged) {
+        ShowPortMapping();
+    } else if (Code == pwNotifyOpened && Reconnect.Trying()) {
+        // Opened by other means (a send): the tries are over all the same.
+        AddNote(Reconnect.OpenSucceeded(pwComm1->ComName()));
+        ReconnectTimer->SetEnabled(false);
+    } else if (Code == pwNotifyLost && chkConnected->Checked()) {
+        const std::uint32_t error = pwComm1->LostError();
+        AddNote(Reconnect.Lost(pwComm1->ComName(), error ? tk::SysErrorMessage(error) : L""));
+        ReconnectTimer->SetEnabled(true);
+    }
+}
+
+void TfrmMain::ReconnectTimerTimer(tk::TObject*) { TryReopen(); }
+
+void TfrmMain::TryReopen() {
+    if (!Reconnect.TimeToTry()) return;
+    try {
+        pwComm1->SetActive(true);
+    } catch (...) {
+        Reconnect.OpenFailed();
+        return;
+    }
+    if (!pwComm1->Active()) {
+        Reconnect.OpenFailed();
+        return;
+    }
+    // The opened notification has normally ended the tries already.
+    AddNote(Reconnect.OpenSucceeded(pwComm1->ComName()));
+    ReconnectTimer->SetEnabled(false);
+}
+
 // A click during a send takes effect once the send is done.
 void TfrmMain::chkConnectedClick(tk::TObject*) {
+    if (!chkConnected->Checked()) {
+        Reconnect.Stop();
+        ReconnectTimer->SetEnabled(false);
+    }
     fSendPath->Serialize([this] { pwComm1->SetActive(chkConnected->Checked()); });
 }
 
@@ -504,6 +563,7 @@ void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint3
 }
 
 void TfrmMain::AddNote(const std::wstring& Text) {
+    if (Text.empty()) return;
     tk::TTextAttributes attributes = RichEdit1->SelAttributes();
     const tk::TColor colour = attributes.Color();
     attributes.SetColor(kNoteColor);
@@ -545,4 +605,7 @@ void TfrmMain::About1Click(tk::TObject*) {
 void TfrmMain::WMDeviceChange(tk::TMessage& Message) {
     Message.Result = 0;
     pwComm1->Update();
+    ShowPortMapping();
+    // An adapter plugged back in: no need to wait for the next tick.
+    TryReopen();
 }

@@ -13,6 +13,7 @@
 #include "Forms.h"
 #include "Grids.h"
 #include "Menus.h"
+#include "PortReconnect.h"
 #include "StdCtrls.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
@@ -82,8 +83,13 @@ public:
     // Failures the serial component reports about the user's bytes.
     void pwComm1CommError(tk::TObject* Sender, std::uint32_t CommCode, std::uint32_t SysError,
                           TComStateFlags State, bool& flFlashBuffers);
+    void pwComm1Notify(tk::TObject* Sender, std::int32_t Code);
+    void ReconnectTimerTimer(tk::TObject* Sender);
 
     void ShowComParameter();
+    // The port panel of the status bar: the port, and under Wine the Linux
+    // device it is mapped to.
+    void ShowPortMapping();
     void SendSelectedRow();
     void SendAsciiCommand(const std::wstring& Text);
     void SendHexCommand(const std::wstring& Text);
@@ -108,6 +114,11 @@ private:
     void ShowOpenFailure();
 
     std::unique_ptr<TSendPath> fSendPath;
+
+    void TryReopen();
+
+    TPortReconnect Reconnect;
+    std::unique_ptr<TpwTimer> ReconnectTimer;
 };
 
 // The main window of the running program.

@@ -116,6 +116,8 @@ using TOnCommErrorEvent =
 constexpr std::int32_t pwNotifyClosed = 1;
 constexpr std::int32_t pwNotifyOpened = 2;
 constexpr std::int32_t pwNotifyChanged = 3;
+// The device went away while open (unplugged, failed); sent after the close.
+constexpr std::int32_t pwNotifyLost = 4;
 
 // Posted to a terminal control's window when a component binds (wParam =
 // the component) or unbinds (wParam = 0) it.

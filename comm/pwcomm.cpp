@@ -340,12 +340,12 @@ void TCommThread::Execute() {
                     if (w == WAIT_OBJECT_0) outstanding = false;
                     if (Terminated()) break;
                     if (deviceFailed) {
-                        Com->RequestShutdown();
+                        Com->RequestShutdown(::GetLastError());
                         break;
                     }
                     if (w != WAIT_OBJECT_0) {
                         // No way to go on waiting: as for a failed wait.
-                        Com->RequestShutdown();
+                        Com->RequestShutdown(::GetLastError());
                         break;
                     }
                     // A cancelled or failed wait reports no events.
@@ -359,7 +359,7 @@ void TCommThread::Execute() {
                     // The device failed: shut the port down without purging,
                     // on the component's own thread (this one cannot wait
                     // for its own end).
-                    Com->RequestShutdown();
+                    Com->RequestShutdown(err);
                     break;
                 }
             }
@@ -369,7 +369,7 @@ void TCommThread::Execute() {
             // at once): re-arming at once would keep a core busy.
             if (mask == 0) {
                 if (!IdlePause(api, backoff)) {
-                    Com->RequestShutdown();
+                    Com->RequestShutdown(::GetLastError());
                     break;
                 }
                 continue;
@@ -520,7 +520,7 @@ LRESULT CALLBACK TpwCustomComm::ShutdownWndProc(HWND wnd, UINT msg, WPARAM wPara
                     self->Defer(dfShutdown);
                 } else {
                     self->fDeferred = dfNone;
-                    self->ClosePort(false);
+                    self->CloseLostDevice();
                 }
             }
         } catch (...) {
@@ -554,7 +554,7 @@ void TpwCustomComm::RunDeferred() {
     if (what == dfClose)
         DoClose();
     else if (what == dfShutdown)
-        ClosePort(false);
+        CloseLostDevice();
     else
         DoOpen();
 }
@@ -568,7 +568,8 @@ void TpwCustomComm::Update() {
     TpwBaseIO::Update();
 }
 
-void TpwCustomComm::RequestShutdown() {
+void TpwCustomComm::RequestShutdown(DWORD Error) {
+    fLostError = Error;
     if (fShutdownWindow)
         ::PostMessageW(fShutdownWindow, WM_PW_SHUTDOWN, reinterpret_cast<WPARAM>(fHandle), 0);
 }
@@ -778,6 +779,14 @@ void TpwCustomComm::DoClose() {
         }
     }
     DoTraceState(this, TTraceStates{tsTxEmpty});
+}
+
+void TpwCustomComm::CloseLostDevice() {
+    if (!IsDeviceOpen()) return;
+    TCallGuard guard(this);
+    ClosePort(false);
+    // Listeners learn it went away by itself, not by a close they asked for.
+    if (!guard.Gone()) DoNotify(pwNotifyLost);
 }
 
 void TpwCustomComm::ClosePort(bool Settle) {

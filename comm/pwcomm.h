@@ -191,6 +191,8 @@ public:
     const std::wstring& LastErrorString() const { return fLastErrorString; }
     // The system error of the last open that failed (0 after one that worked).
     DWORD LastOpenError() const { return fOpenError; }
+    // The system error with which the device went away (pwNotifyLost).
+    std::uint32_t LostError() const { return fLostError; }
 
     // The system's configuration dialog for the port; what the user confirms
     // is taken over (and applied at once to an open port).
@@ -359,7 +361,9 @@ private:
     void ReportHeld(std::uint32_t SysError, const COMSTAT& st);
     // Shutdown requested by the event thread after a failed wait; runs on
     // the thread that owns the component.
-    void RequestShutdown();
+    void RequestShutdown(DWORD Error);
+    // Closes a device that failed under the event thread, without purging.
+    void CloseLostDevice();
     void PostDeferred();
     void RunDeferred();
     void HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard& guard);
@@ -371,6 +375,7 @@ private:
     COMMPROP ComProp = {};
     COMMTIMEOUTS fCommTimeouts = {};
     std::wstring fLastErrorString;
+    std::atomic<std::uint32_t> fLostError{0};
     std::uint32_t fTotalSent = 0;
     std::uint32_t fTotalReceived = 0;
     TOnSent fOnSent;

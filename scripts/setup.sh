@@ -29,6 +29,8 @@ PACKAGES=(
     xdotool imagemagick x11-utils
     # The simulated serial device of the demo and the end-to-end test
     python3
+    # The Debian package: checked with lintian (dpkg-deb comes with dpkg)
+    lintian
     # unshare, mount, flock, pgrep used by the harness
     procps util-linux mount
 )

@@ -2,6 +2,8 @@
 # Builds every preset and runs every test:
 #   - the Windows tests of the 32-bit and the 64-bit build, under Wine, inside
 #     the harness sandbox (tests/harness/sandbox.sh);
+#   - the Debian package made from both builds: lintian, then installed into
+#     a scratch root, run once in the sandbox and removed again;
 #   - every fuzz target of the native build for a bounded time.
 # Where this machine cannot run 32-bit programs, the 32-bit build is still
 # built but its tests are skipped (one line says why). On a machine that can,
@@ -125,6 +127,28 @@ for preset in i686 x86_64; do
         run_ctest "$preset" "-e2e" --device COM1 -- ctest --preset "$preset" --output-on-failure -R '^e2e_'
     fi
 done
+
+# --- The Debian package: made from both builds, linted, installed into a
+# scratch root, run once in the sandbox, removed ---------------------------------
+section "Debian package"
+if deb=$(bash scripts/make-deb.sh); then
+    echo "test.sh: made $deb"
+    if lintian --fail-on error "$deb"; then
+        passed=$((passed + 1))
+    else
+        note_failure "lintian reports errors on $deb"
+    fi
+    # The 64-bit tree: its programs run on every machine that runs Wine.
+    if cmake --build --preset x86_64 --target wininfo >/dev/null &&
+        bash tests/harness/sandbox.sh --build-dir build/x86_64 \
+            bash tests/package/package_test.sh "$deb" build/x86_64/tools/demo/wininfo.exe; then
+        passed=$((passed + 1))
+    else
+        note_failure "the package test (tests/package/package_test.sh)"
+    fi
+else
+    note_failure "scripts/make-deb.sh"
+fi
 
 # --- Native fuzz targets ------------------------------------------------------------
 section "configure and build fuzz"

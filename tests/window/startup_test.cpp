@@ -138,8 +138,8 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->RichEdit1->PopupMenu(), form->PopupMenu1);
     EXPECT_EQ(form->StatusBar1->Align(), tk::alBottom);
     EXPECT_EQ(form->StatusBar1->Height(), 19);
-    ASSERT_EQ(form->StatusBar1->Panels().Count(), 1);
-    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 50);
+    ASSERT_EQ(form->StatusBar1->Panels().Count(), 2);
+    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 260);
     // Menus.
     EXPECT_EQ(form->LoadData1->Caption(), L"Load Data");
     EXPECT_FALSE(form->SaveData1->Visible());

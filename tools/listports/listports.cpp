@@ -10,6 +10,7 @@
 #include <string>
 
 #include "SysUtils.h"
+#include "WinePorts.h"
 #include "pwcomm.h"
 
 namespace {
@@ -40,6 +41,9 @@ void Field(std::wstring& out, const wchar_t* name, const std::wstring& value) {
 
 std::wstring Describe(const TpwDevice& d) {
     std::wstring out = tk::Format(L"  [%d] %s\r\n", {d.Index(), d.NameFriendly});
+    // Under Wine: the Linux device behind the port.
+    const std::wstring device = WinePortDevice(d.PortName);
+    if (!device.empty()) out += L"    " + PortMappingText(d.PortName, device) + L"\r\n";
     Field(out, L"PortName", d.PortName);
     Field(out, L"Data", tk::IntToStr(d.Data));
     Field(out, L"NameDeviceDos", d.NameDeviceDos);
