@@ -20,7 +20,7 @@ void EventLog::Append(LogEventKind kind, std::string_view bytes, std::int64_t no
     e.TimeMs = nowMs;
     e.Kind = kind;
     e.Length = static_cast<std::uint32_t>(bytes.size());
-    if (!events_.empty()) e.HexStart = events_.back().HexStart + HexLines(events_.back());
+    e.HexStart = events_.empty() ? hexEnd_ : events_.back().HexStart + HexLines(events_.back());
     data_.append(bytes);
     events_.push_back(e);
 }
@@ -76,6 +76,7 @@ void EventLog::Tick(std::int64_t nowMs) {
 }
 
 void EventLog::Clear() {
+    if (!events_.empty()) hexEnd_ = events_.back().HexStart + HexLines(events_.back());
     firstSeq_ += events_.size();
     events_.clear();
     dataBase_ += data_.size();
@@ -122,4 +123,9 @@ EventLog::LinePos EventLog::Locate(std::uint64_t line, bool hex) const {
     const std::size_t i = static_cast<std::size_t>(it - events_.begin());
     const std::uint64_t part = std::min(target - it->HexStart, HexLines(*it) - 1);
     return {i, static_cast<std::uint32_t>(part)};
+}
+
+std::uint64_t EventLog::LineBase(bool hex) const {
+    if (!hex) return firstSeq_;
+    return events_.empty() ? hexEnd_ : events_.front().HexStart;
 }

@@ -77,6 +77,9 @@ public:
         std::uint32_t Part;  // which hex line of the event
     };
     LinePos Locate(std::uint64_t line, bool hex) const;
+    // Number of the oldest held line counted since the store began, so a
+    // view can keep its place while old events go.
+    std::uint64_t LineBase(bool hex) const;
     // Hex lines of one event: a note is always one line.
     static std::uint64_t HexLines(const LogEvent& e);
 
@@ -88,6 +91,7 @@ private:
     std::string data_;
     std::uint64_t dataBase_ = 0;  // store offset of data_[0]
     std::uint64_t firstSeq_ = 0;
+    std::uint64_t hexEnd_ = 0;  // hex lines of everything cleared
     std::uint64_t version_ = 0;
     std::uint64_t totalRx_ = 0, totalTx_ = 0;
     bool rxOpen_ = false;

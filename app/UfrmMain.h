@@ -13,6 +13,11 @@
 #include "Grids.h"
 #include "Menus.h"
 #include "StdCtrls.h"
+#include "Capture.h"
+#include "EventLog.h"
+#include "LogView.h"
+#include "PortStatus.h"
+#include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
 
@@ -26,6 +31,11 @@ inline const wchar_t* const kHexErrorText = L"Error";
 // Log view colours: echoes of sent commands, and everything else (received data).
 constexpr tk::TColor kSentColor = 0x0000FF;
 constexpr tk::TColor kLogColor = 0x800000;
+// Notes of the program itself (port opened, closed, failures).
+constexpr tk::TColor kNoteColor = TLogView::kNoteColor;
+// The capture's file types, in the order of CaptureFormat.
+inline const wchar_t* const kCaptureFilter =
+    L"Log lines, UTF-8 text (*.txt)|*.txt|Raw received bytes (*.bin)|*.bin";
 
 class TfrmMain : public tk::TForm {
 public:
@@ -55,11 +65,24 @@ public:
     tk::TMenuItem* COMConfig1;
     tk::TMenuItem* N2;
     tk::TMenuItem* mnuOption_SingleClicToSend;
+    tk::TMenuItem* View1;
+    tk::TMenuItem* mnuView_Terminal;
+    tk::TMenuItem* mnuView_TextLog;
+    tk::TMenuItem* mnuView_HexLog;
+    tk::TMenuItem* N3;
+    tk::TMenuItem* mnuView_Timestamps;
+    tk::TMenuItem* CaptureToFile1;
+    tk::TMenuItem* StopCapture1;
     tk::TMenuItem* About1;
     tk::TPopupMenu* PopupMenu1;
     tk::TMenuItem* Clear1;
     tk::TOpenDialog* OpenDialog1;
+    tk::TSaveDialog* SaveDialog1;
     TpwComm* pwComm1;
+    // The log modes' view, in RichEdit1's place while one is chosen, and
+    // the send line under the log.
+    TLogView* LogView1;
+    TSendLine* SendLine1;
 
     // Event handlers.
     void FormCreate(tk::TObject* Sender);
@@ -74,14 +97,35 @@ public:
     void Exit1Click(tk::TObject* Sender);
     void Clear1Click(tk::TObject* Sender);
     void About1Click(tk::TObject* Sender);
+    void ViewModeClick(tk::TObject* Sender);
+    void TimestampsClick(tk::TObject* Sender);
+    void CaptureToFile1Click(tk::TObject* Sender);
+    void StopCapture1Click(tk::TObject* Sender);
+    void SendLine1Send(tk::TObject* Sender, const std::wstring& Type, const std::wstring& Text);
+    void LogView1KeyChar(tk::TObject* Sender, wchar_t Ch);
+    void pwComm1AfterReceive(tk::TObject* Com, const void* Buffer, std::uint32_t Received);
+    void pwComm1Open(tk::TObject* Sender);
+    void pwComm1Close(tk::TObject* Sender);
+    void pwComm1CommError(tk::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError,
+                          TComStateFlags State, bool& flFlashBuffers);
 
     void ShowComParameter();
     void SendSelectedRow();
+    // Sends a command of one of the table's forms (ASCII, ASCII+CR,
+    // ASCII+CRLF, HEX) and echoes it: the path of a table row and the send line.
+    void SendCommand(const std::wstring& Type, const std::wstring& Text);
     void SendAsciiCommand(const std::wstring& Text);
     void SendHexCommand(const std::wstring& Text);
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
+    // A note line (note colour) in the active view and in the capture.
+    void AddNote(const std::wstring& Text);
+    // Starts capturing to a file; false (and a note) when it cannot be created.
+    bool StartCapture(const std::wstring& FileName, CaptureFormat Format);
+    void StopCapture();
+    bool InLogMode() const { return !mnuView_Terminal->Checked(); }
+    const EventLog& Events() const { return eventLog_; }
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
@@ -89,11 +133,32 @@ public:
 protected:
     // Every device change refreshes the port list; the message ends here.
     void WMDeviceChange(tk::TMessage& Message) override;
+    void WndProc(tk::TMessage& Message) override;
+    void CreateWnd() override;
 
 private:
     void CreateComponents();
     void ApplyDesignedLayout();
+    void AddBenchControls();
     void ShowMessage(const std::wstring& Text);
+    void SetViewMode(tk::TMenuItem* Item);
+    // A note in the store and the capture (not in the terminal).
+    void LogNote(const std::wstring& Text);
+    void LogSent(const std::string& Bytes);
+    // Hands the closed events to a text capture and the store's changes to the view.
+    void EventsChanged();
+    void FlushCapture();
+    // Writes what is left and closes the capture; false when that failed.
+    bool FinishCapture();
+    void UpdateStatusPanels();
+    void OnTick();
+
+    EventLog eventLog_;
+    Capture capture_;
+    std::wstring captureName_;
+    std::uint64_t captureSeq_ = 0;  // first event the text capture has not written
+    LineErrorCounts lineErrors_;
+    std::uint64_t shownVersion_ = 0;
 };
 
 // The main window of the running program.
