@@ -126,6 +126,8 @@ TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
 
 TfrmMain::~TfrmMain() {
     FinishCapture();
+    // The store goes before the controls do.
+    LogView1->SetLog(nullptr);
     if (frmMain == this) frmMain = nullptr;
 }
 
