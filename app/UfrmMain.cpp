@@ -1,6 +1,8 @@
 #include "UfrmMain.h"
 
 #include <algorithm>
+#include <climits>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -13,6 +15,8 @@
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
 #include "WinePorts.h"
+#include "LogFormat.h"
+#include "pwwin32.h"
 
 TfrmMain* frmMain = nullptr;
 
@@ -22,10 +26,43 @@ namespace {
 constexpr int kColNo = 0, kColType = 1, kColFunction = 2, kColData = 3;
 // Rows of the grid as designed (header and one data row).
 constexpr int kDesignedRows = 2;
-// Status bar panels: hints, then the port and its device.
-constexpr int kHintPanel = 0, kPortPanel = 1;
-// Wide enough for the editing hint now that a panel follows it.
-constexpr int kHintPanelWidth = 260;
+// Status, silence and capture upkeep; the capture is flushed on every tick.
+constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT kTickMs = 250;
+// Status-bar panels beside the designed one.
+enum { kPanelHint, kPanelPort, kPanelCounts, kPanelErrors, kPanelModem, kPanelCapture };
+
+// Local time in ms, as precise as the system gives it (the gaps between
+// log lines are differences of these).
+std::int64_t NowMs() {
+    using PreciseTime = VOID(WINAPI*)(LPFILETIME);
+    static const auto precise = reinterpret_cast<PreciseTime>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+    FILETIME utc, local;
+    if (precise)
+        precise(&utc);
+    else
+        GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    ULARGE_INTEGER t;
+    t.LowPart = local.dwLowDateTime;
+    t.HighPart = local.dwHighDateTime;
+    return static_cast<std::int64_t>(t.QuadPart / 10000);
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(0, n)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+// The port panel shows the device Wine maps the port to.
+constexpr int kHintPanel = kPanelHint, kPortPanel = kPanelPort;
+// Wide enough for the editing hint now that panels follow it.
+constexpr int kHintPanelWidth = 240;
 
 // The terminal binding needs the window of the control it hooks; ours
 // create it on demand.
@@ -90,6 +127,7 @@ TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
     InstallTerminalResolver();
     CreateComponents();
     fSendPath = std::make_unique<TSendPath>(*pwComm1, [this] { return chkConnected->Checked(); });
+    fSendPath->OnWritten = [this](const std::string& bytes) { LogSent(bytes); };
     tk::TComponent::LoadLayout(this, [this] { ApplyDesignedLayout(); });
     DoCreate();
 }
@@ -98,6 +136,9 @@ TfrmMain::~TfrmMain() {
     ReconnectTimer.reset();
     // The component outlives this part of the form and notifies as it closes.
     pwComm1->NotifyDelete(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
+    FinishCapture();
+    // The store goes before the controls do.
+    LogView1->SetLog(nullptr);
     if (frmMain == this) frmMain = nullptr;
 }
 
@@ -113,6 +154,8 @@ void TfrmMain::CreateComponents() {
     ListBox1 = new tk::TListBox(this);
     Label2 = new tk::TLabel(this);
     RichEdit1 = new tk::TRichEdit(this);
+    LogView1 = new TLogView(this);
+    SendLine1 = new TSendLine(this);
     StatusBar1 = new tk::TStatusBar(this);
     MainMenu1 = new tk::TMainMenu(this);
     File1 = new tk::TMenuItem(this);
@@ -124,10 +167,19 @@ void TfrmMain::CreateComponents() {
     COMConfig1 = new tk::TMenuItem(this);
     N2 = new tk::TMenuItem(this);
     mnuOption_SingleClicToSend = new tk::TMenuItem(this);
+    View1 = new tk::TMenuItem(this);
+    mnuView_Terminal = new tk::TMenuItem(this);
+    mnuView_TextLog = new tk::TMenuItem(this);
+    mnuView_HexLog = new tk::TMenuItem(this);
+    N3 = new tk::TMenuItem(this);
+    mnuView_Timestamps = new tk::TMenuItem(this);
+    CaptureToFile1 = new tk::TMenuItem(this);
+    StopCapture1 = new tk::TMenuItem(this);
     About1 = new tk::TMenuItem(this);
     PopupMenu1 = new tk::TPopupMenu(this);
     Clear1 = new tk::TMenuItem(this);
     OpenDialog1 = new tk::TOpenDialog(this);
+    SaveDialog1 = new tk::TSaveDialog(this);
     pwComm1 = new TpwComm(this);
 }
 
@@ -155,7 +207,14 @@ void TfrmMain::ApplyDesignedLayout() {
     Exit1->SetName(L"Exit1");
     Exit1->SetCaption(L"Exit");
     Exit1->SetOnClick(TNotifyEvent(this, &TfrmMain::Exit1Click));
-    for (TMenuItem* item : {LoadData1, SaveData1, N1, Exit1}) File1->Add(item);
+    CaptureToFile1->SetName(L"CaptureToFile1");
+    CaptureToFile1->SetCaption(L"&Capture to File...");
+    CaptureToFile1->SetOnClick(TNotifyEvent(this, &TfrmMain::CaptureToFile1Click));
+    StopCapture1->SetName(L"StopCapture1");
+    StopCapture1->SetCaption(L"Stop Ca&pture");
+    StopCapture1->SetEnabled(false);
+    StopCapture1->SetOnClick(TNotifyEvent(this, &TfrmMain::StopCapture1Click));
+    for (TMenuItem* item : {LoadData1, SaveData1, CaptureToFile1, StopCapture1, N1, Exit1}) File1->Add(item);
     Option1->SetName(L"Option1");
     Option1->SetCaption(L"Option");
     COMConfig1->SetName(L"COMConfig1");
@@ -170,7 +229,27 @@ void TfrmMain::ApplyDesignedLayout() {
     About1->SetName(L"About1");
     About1->SetCaption(L"About");
     About1->SetOnClick(TNotifyEvent(this, &TfrmMain::About1Click));
-    for (TMenuItem* item : {File1, Option1, About1}) MainMenu1->Items()->Add(item);
+    View1->SetName(L"View1");
+    View1->SetCaption(L"&View");
+    mnuView_Terminal->SetName(L"mnuView_Terminal");
+    mnuView_Terminal->SetCaption(L"&Terminal");
+    mnuView_Terminal->SetChecked(true);
+    mnuView_TextLog->SetName(L"mnuView_TextLog");
+    mnuView_TextLog->SetCaption(L"Te&xt Log");
+    mnuView_HexLog->SetName(L"mnuView_HexLog");
+    mnuView_HexLog->SetCaption(L"&Hex Log");
+    for (TMenuItem* item : {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog})
+        item->SetOnClick(TNotifyEvent(this, &TfrmMain::ViewModeClick));
+    N3->SetName(L"N3");
+    N3->SetCaption(L"-");
+    mnuView_Timestamps->SetName(L"mnuView_Timestamps");
+    mnuView_Timestamps->SetCaption(L"Time&stamps");
+    mnuView_Timestamps->SetAutoCheck(true);
+    mnuView_Timestamps->SetChecked(true);
+    mnuView_Timestamps->SetOnClick(TNotifyEvent(this, &TfrmMain::TimestampsClick));
+    for (TMenuItem* item : {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog, N3, mnuView_Timestamps})
+        View1->Add(item);
+    for (TMenuItem* item : {File1, Option1, View1, About1}) MainMenu1->Items()->Add(item);
     SetMenu(MainMenu1);
 
     PopupMenu1->SetName(L"PopupMenu1");
@@ -252,7 +331,6 @@ void TfrmMain::ApplyDesignedLayout() {
     StatusBar1->SetAlign(alBottom);
     StatusBar1->SetHeight(19);
     StatusBar1->Panels().Add().SetWidth(kHintPanelWidth);
-    StatusBar1->Panels().Add();
 
     OpenDialog1->SetName(L"OpenDialog1");
     OpenDialog1->SetFilter(kDataFileFilter);
@@ -287,8 +365,43 @@ void TfrmMain::ApplyDesignedLayout() {
     ReconnectTimer->SetInterval(TPortReconnect::kRetryIntervalMs);
     ReconnectTimer->SetOnTimer(TNotifyEvent(this, &TfrmMain::ReconnectTimerTimer));
 
+    AddBenchControls();
+
     SetOnCreate(TNotifyEvent(this, &TfrmMain::FormCreate));
     SetOnResize(TNotifyEvent(this, &TfrmMain::FormResize));
+}
+
+// The log modes' view and the send line take the log view's place when a
+// log mode is chosen; the store behind them records in every mode.
+void TfrmMain::AddBenchControls() {
+    using namespace tk;
+    const int logTop = RichEdit1->Top(), sendHeight = 23;
+    const int logBottom = ClientHeight() - StatusBar1->Height();
+    LogView1->SetName(L"LogView1");
+    LogView1->SetParent(this);
+    LogView1->SetBounds(0, logTop, RichEdit1->Width(), logBottom - sendHeight - 2 - logTop);
+    LogView1->SetAnchors({akLeft, akTop, akRight, akBottom});
+    LogView1->SetPopupMenu(PopupMenu1);
+    LogView1->SetLog(&eventLog_);
+    LogView1->SetOnKeyChar(TKeyCharEvent(this, &TfrmMain::LogView1KeyChar));
+    LogView1->SetVisible(false);
+    SendLine1->SetName(L"SendLine1");
+    SendLine1->SetParent(this);
+    SendLine1->SetBounds(0, logBottom - sendHeight - 1, RichEdit1->Width(), sendHeight);
+    SendLine1->SetAnchors({akLeft, akRight, akBottom});
+    SendLine1->SetOnSend(TSendLineEvent(this, &TfrmMain::SendLine1Send));
+    SendLine1->SetVisible(false);
+
+    SaveDialog1->SetName(L"SaveDialog1");
+    SaveDialog1->SetFilter(kCaptureFilter);
+    SaveDialog1->SetDefaultExt(L"txt");
+
+    for (int width : {150, 120, 100, 140, 100}) StatusBar1->Panels().Add().SetWidth(width);
+
+    pwComm1->SetOnAfterReceive(TOnReceived(this, &TfrmMain::pwComm1AfterReceive));
+    pwComm1->SetOnOpen(TNotifyEvent(this, &TfrmMain::pwComm1Open));
+    pwComm1->SetOnClose(TNotifyEvent(this, &TfrmMain::pwComm1Close));
+    pwComm1->SetOnCommError(TOnCommErrorEvent(this, &TfrmMain::pwComm1CommError));
 }
 
 // --- start-up and layout -------------------------------------------------------------------------
@@ -363,7 +476,8 @@ void TfrmMain::ShowComParameter() {
 
 void TfrmMain::ShowPortMapping() {
     const std::wstring port = pwComm1->ComName();
-    StatusBar1->Panels()[kPortPanel].SetText(PortMappingText(port, WinePortDevice(port)));
+    portMapping_ = PortMappingText(port, WinePortDevice(port));
+    UpdateStatusPanels();
 }
 
 void TfrmMain::LoadDataFile(const std::wstring& FileName) {
@@ -432,31 +546,38 @@ void TfrmMain::SendSelectedRow() {
     // A cell being edited is sent as it is shown: the in-place editor
     // writes its text back first.
     if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
-    const int row = SelectedRow;
-    fSendPath->Serialize([this, row] {
-        // After a shorter table was loaded the selection can lie below its
-        // last row, where the grid still keeps the cells of the earlier table.
-        if (row >= StringGrid1->RowCount()) return;
-        RichEdit1->SelAttributes().SetColor(kSentColor);
-        const std::wstring C = StringGrid1->Cells(kColData, row);
-        // Each form is tested on a fresh read of the Type cell.
-        if (StringGrid1->Cells(kColType, row) == L"ASCII") {
+    // After a shorter table was loaded the selection can lie below its last
+    // row, where the grid still keeps the cells of the earlier table.
+    if (SelectedRow >= StringGrid1->RowCount()) return;
+    SendCommand(StringGrid1->Cells(kColType, SelectedRow), StringGrid1->Cells(kColData, SelectedRow));
+}
+
+void TfrmMain::SendCommand(const std::wstring& Type, const std::wstring& Text) {
+    fSendPath->Serialize([this, Type, Text] {
+        // In the log modes the sent bytes are the echo.
+        const bool echo = !InLogMode();
+        const std::wstring& C = Text;
+        auto echoLine = [&](const std::wstring& line) {
+            if (echo) RichEdit1->Lines().Add(line);
+        };
+        if (echo) RichEdit1->SelAttributes().SetColor(kSentColor);
+        if (Type == L"ASCII") {
             SendAsciiCommand(C);
-            RichEdit1->Lines().Add(C);
+            echoLine(C);
         }
-        if (StringGrid1->Cells(kColType, row) == L"ASCII+CR") {
+        if (Type == L"ASCII+CR") {
             SendAsciiCommand(C + L"\r");
-            RichEdit1->Lines().Add(C + L"<CR>");
+            echoLine(C + L"<CR>");
         }
-        if (StringGrid1->Cells(kColType, row) == L"ASCII+CRLF") {
+        if (Type == L"ASCII+CRLF") {
             SendAsciiCommand(C + L"\r\n");
-            RichEdit1->Lines().Add(C + L"<CR><LF>");
+            echoLine(C + L"<CR><LF>");
         }
-        if (StringGrid1->Cells(kColType, row) == L"HEX") {
+        if (Type == L"HEX") {
             SendHexCommand(C);
-            RichEdit1->Lines().Add(C);
+            echoLine(C);
         }
-        RichEdit1->SelAttributes().SetColor(kLogColor);
+        if (echo) RichEdit1->SelAttributes().SetColor(kLogColor);
     });
 }
 
@@ -546,6 +667,7 @@ void TfrmMain::chkConnectedClick(tk::TObject*) {
 
 void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint32_t SysError,
                                 TComStateFlags State, bool&) {
+    lineErrors_.Add(CommCode);
     TCommFailure f;
     f.commCode = CommCode;
     f.sysError = SysError;
@@ -564,6 +686,8 @@ void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint3
 
 void TfrmMain::AddNote(const std::wstring& Text) {
     if (Text.empty()) return;
+    LogNote(Text);
+    if (InLogMode()) return;
     tk::TTextAttributes attributes = RichEdit1->SelAttributes();
     const tk::TColor colour = attributes.Color();
     attributes.SetColor(kNoteColor);
@@ -585,7 +709,13 @@ void TfrmMain::COMConfig1Click(tk::TObject*) {
 
 void TfrmMain::Exit1Click(tk::TObject*) { tk::Application().Terminate(); }
 
-void TfrmMain::Clear1Click(tk::TObject*) { RichEdit1->Clear(); }
+void TfrmMain::Clear1Click(tk::TObject*) {
+    RichEdit1->Clear();
+    eventLog_.Clear();
+    lineErrors_.Clear();
+    LogView1->LogChanged();
+    UpdateStatusPanels();
+}
 
 void TfrmMain::About1Click(tk::TObject*) {
     auto* dialog = new TfrmAbout(this);
@@ -608,4 +738,178 @@ void TfrmMain::WMDeviceChange(tk::TMessage& Message) {
     ShowPortMapping();
     // An adapter plugged back in: no need to wait for the next tick.
     TryReopen();
+}
+
+// --- the bench log -------------------------------------------------------------------------------
+
+void TfrmMain::CreateWnd() {
+    tk::TForm::CreateWnd();
+    SetTimer(Handle(), kTickTimer, kTickMs, nullptr);
+}
+
+void TfrmMain::WndProc(tk::TMessage& Message) {
+    if (Message.Msg == WM_TIMER && Message.WParam == kTickTimer) {
+        OnTick();
+        Message.Result = 0;
+        return;
+    }
+    tk::TForm::WndProc(Message);
+}
+
+void TfrmMain::OnTick() {
+    eventLog_.Tick(NowMs());
+    EventsChanged();
+    FlushCapture();
+    UpdateStatusPanels();
+}
+
+void TfrmMain::ViewModeClick(tk::TObject* Sender) { SetViewMode(dynamic_cast<tk::TMenuItem*>(Sender)); }
+
+void TfrmMain::SetViewMode(tk::TMenuItem* Item) {
+    if (!Item) return;
+    for (tk::TMenuItem* i : {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog}) i->SetChecked(i == Item);
+    const bool log = Item != mnuView_Terminal;
+    if (log) {
+        eventLog_.SetSplitAtLineEnd(Item == mnuView_TextLog);
+        LogView1->SetOptions({Item == mnuView_HexLog ? LogMode::Hex : LogMode::Text,
+                              mnuView_Timestamps->Checked()});
+    }
+    // Received bytes go to the terminal only while it shows; typing reaches
+    // the port from whichever view is shown.
+    pwComm1->SetTerminalUsage(log ? tuSend : tuBoth);
+    LogView1->SetVisible(log);
+    SendLine1->SetVisible(log);
+    RichEdit1->SetVisible(!log);
+    if (log) LogView1->SetFocus();
+}
+
+void TfrmMain::TimestampsClick(tk::TObject*) {
+    LogFormatOptions options = LogView1->Options();
+    options.Timestamps = mnuView_Timestamps->Checked();
+    LogView1->SetOptions(options);
+}
+
+void TfrmMain::pwComm1AfterReceive(tk::TObject*, const void* Buffer, std::uint32_t Received) {
+    const std::string_view bytes(static_cast<const char*>(Buffer), Received);
+    eventLog_.AddRx(bytes, NowMs());
+    capture_.AddRaw(bytes);
+    EventsChanged();
+}
+
+void TfrmMain::LogSent(const std::string& Bytes) {
+    eventLog_.AddTx(Bytes, NowMs());
+    EventsChanged();
+}
+
+void TfrmMain::LogView1KeyChar(tk::TObject*, wchar_t Ch) {
+    if (!pwComm1->Active()) return;
+    pwComm1->SendChar(Ch);
+    // What SendChar puts on the line.
+    LogSent(std::string(1, static_cast<char>(Ch & 0xFF)));
+}
+
+void TfrmMain::LogNote(const std::wstring& Text) {
+    eventLog_.AddNote(WideToUtf8(Text), NowMs());
+    EventsChanged();
+}
+
+
+void TfrmMain::pwComm1Open(tk::TObject*) {
+    LogNote(pwComm1->ComName() + L" opened: " + lblCOM_Parameter->Caption());
+}
+
+void TfrmMain::pwComm1Close(tk::TObject*) { LogNote(pwComm1->ComName() + L" closed"); }
+
+
+void TfrmMain::EventsChanged() {
+    if (capture_.Active() && capture_.Format() == CaptureFormat::Text) {
+        const LogFormatOptions text{LogMode::Text, true};
+        for (std::uint64_t seq = std::max(captureSeq_, eventLog_.FirstSeq()); seq < eventLog_.ClosedSeq(); ++seq)
+            capture_.AddText(FormatLogEvent(eventLog_, static_cast<std::size_t>(seq - eventLog_.FirstSeq()), text));
+    }
+    captureSeq_ = eventLog_.ClosedSeq();
+    if (eventLog_.Version() != shownVersion_) {
+        shownVersion_ = eventLog_.Version();
+        if (LogView1->Visible()) LogView1->LogChanged();
+    }
+    if (!captureName_.empty() && !capture_.Active()) FlushCapture();  // it failed on the way
+}
+
+bool TfrmMain::StartCapture(const std::wstring& FileName, CaptureFormat Format) {
+    StopCapture();
+    std::string error;
+    auto sink = OpenCaptureFile(std::filesystem::path(FileName), error);
+    if (!sink) {
+        AddNote(L"Cannot capture to " + FileName + L": " + tk::AnsiToWide(error));
+        return false;
+    }
+    capture_.Start(std::move(sink), Format);
+    captureName_ = FileName;
+    captureSeq_ = eventLog_.ClosedSeq();
+    StopCapture1->SetEnabled(true);
+    AddNote(L"Capture to " + FileName + (Format == CaptureFormat::Raw ? L" (raw received bytes)" : L""));
+    UpdateStatusPanels();
+    return true;
+}
+
+bool TfrmMain::FinishCapture() {
+    if (captureName_.empty()) return true;
+    if (capture_.Active() && capture_.Format() == CaptureFormat::Text) {
+        // The line still being received goes in as it stands.
+        const LogFormatOptions text{LogMode::Text, true};
+        for (std::uint64_t seq = std::max(captureSeq_, eventLog_.FirstSeq()); seq < eventLog_.EndSeq(); ++seq)
+            capture_.AddText(FormatLogEvent(eventLog_, static_cast<std::size_t>(seq - eventLog_.FirstSeq()), text));
+        captureSeq_ = eventLog_.EndSeq();
+    }
+    captureName_.clear();
+    return capture_.Stop();
+}
+
+void TfrmMain::StopCapture() {
+    if (captureName_.empty()) return;
+    const std::wstring name = captureName_;
+    const bool ok = FinishCapture();
+    StopCapture1->SetEnabled(false);
+    AddNote(ok ? L"Capture to " + name + L" stopped"
+               : L"Capture to " + name + L" failed: " + tk::AnsiToWide(capture_.Error()));
+    UpdateStatusPanels();
+}
+
+void TfrmMain::FlushCapture() {
+    if (captureName_.empty()) return;
+    if (capture_.Active()) capture_.Flush();
+    if (!capture_.Active()) StopCapture();  // says why
+}
+
+void TfrmMain::CaptureToFile1Click(tk::TObject*) {
+    if (!SaveDialog1->Execute(Handle()) || SaveDialog1->FileName().empty()) return;
+    StartCapture(SaveDialog1->FileName(),
+                 SaveDialog1->FilterIndex() == 2 ? CaptureFormat::Raw : CaptureFormat::Text);
+}
+
+void TfrmMain::StopCapture1Click(tk::TObject*) { StopCapture(); }
+
+void TfrmMain::SendLine1Send(tk::TObject*, const std::wstring& Type, const std::wstring& Text) {
+    SendCommand(Type, Text);
+}
+
+void TfrmMain::UpdateStatusPanels() {
+    auto show = [this](int panel, const std::wstring& text) {
+        tk::TStatusPanel& p = StatusBar1->Panels()[panel];
+        if (p.Text() != text) p.SetText(text);
+    };
+    const bool open = pwComm1->Active();
+    show(kPortPanel, PortPanelText(portMapping_.empty() ? pwComm1->ComName() : portMapping_, open));
+    show(kPanelCounts, CountsPanelText(eventLog_.TotalRx(), eventLog_.TotalTx()));
+    show(kPanelErrors, lineErrors_.Text());
+    std::optional<ModemLines> lines;
+    DWORD status = 0;
+    if (open && pwCommApi().GetCommModemStatus(pwComm1->Handle(), &status))
+        lines = ModemLines{(status & MS_CTS_ON) != 0, (status & MS_DSR_ON) != 0, (status & MS_RLSD_ON) != 0,
+                           (status & MS_RING_ON) != 0};
+    show(kPanelModem, ModemPanelText(open, lines));
+    show(kPanelCapture, captureName_.empty()
+                            ? std::wstring()
+                            : CapturePanelText(std::filesystem::path(captureName_).filename().wstring(),
+                                               capture_.Size()));
 }

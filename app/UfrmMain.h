@@ -15,6 +15,11 @@
 #include "Menus.h"
 #include "PortReconnect.h"
 #include "StdCtrls.h"
+#include "Capture.h"
+#include "EventLog.h"
+#include "LogView.h"
+#include "PortStatus.h"
+#include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
 
@@ -30,8 +35,11 @@ inline const wchar_t* const kHexErrorText = L"Error";
 // Log view colours: echoes of sent commands, and everything else (received data).
 constexpr tk::TColor kSentColor = 0x0000FF;
 constexpr tk::TColor kLogColor = 0x800000;
-// Notes of the program itself (failures of the send path, the port's state).
-constexpr tk::TColor kNoteColor = 0x008000;
+// Notes of the program itself (the port's state, failures of the send path).
+constexpr tk::TColor kNoteColor = TLogView::kNoteColor;
+// The capture's file types, in the order of CaptureFormat.
+inline const wchar_t* const kCaptureFilter =
+    L"Log lines, UTF-8 text (*.txt)|*.txt|Raw received bytes (*.bin)|*.bin";
 
 class TfrmMain : public tk::TForm {
 public:
@@ -61,11 +69,24 @@ public:
     tk::TMenuItem* COMConfig1;
     tk::TMenuItem* N2;
     tk::TMenuItem* mnuOption_SingleClicToSend;
+    tk::TMenuItem* View1;
+    tk::TMenuItem* mnuView_Terminal;
+    tk::TMenuItem* mnuView_TextLog;
+    tk::TMenuItem* mnuView_HexLog;
+    tk::TMenuItem* N3;
+    tk::TMenuItem* mnuView_Timestamps;
+    tk::TMenuItem* CaptureToFile1;
+    tk::TMenuItem* StopCapture1;
     tk::TMenuItem* About1;
     tk::TPopupMenu* PopupMenu1;
     tk::TMenuItem* Clear1;
     tk::TOpenDialog* OpenDialog1;
+    tk::TSaveDialog* SaveDialog1;
     TpwComm* pwComm1;
+    // The log modes' view, in RichEdit1's place while one is chosen, and
+    // the send line under the log.
+    TLogView* LogView1;
+    TSendLine* SendLine1;
 
     // Event handlers.
     void FormCreate(tk::TObject* Sender);
@@ -85,19 +106,36 @@ public:
                           TComStateFlags State, bool& flFlashBuffers);
     void pwComm1Notify(tk::TObject* Sender, std::int32_t Code);
     void ReconnectTimerTimer(tk::TObject* Sender);
+    void ViewModeClick(tk::TObject* Sender);
+    void TimestampsClick(tk::TObject* Sender);
+    void CaptureToFile1Click(tk::TObject* Sender);
+    void StopCapture1Click(tk::TObject* Sender);
+    void SendLine1Send(tk::TObject* Sender, const std::wstring& Type, const std::wstring& Text);
+    void LogView1KeyChar(tk::TObject* Sender, wchar_t Ch);
+    void pwComm1AfterReceive(tk::TObject* Com, const void* Buffer, std::uint32_t Received);
+    void pwComm1Open(tk::TObject* Sender);
+    void pwComm1Close(tk::TObject* Sender);
 
     void ShowComParameter();
     // The port panel of the status bar: the port, and under Wine the Linux
     // device it is mapped to.
     void ShowPortMapping();
     void SendSelectedRow();
+    // Sends a command of one of the table's forms (ASCII, ASCII+CR,
+    // ASCII+CRLF, HEX) and echoes it: the path of a table row and the send line.
+    void SendCommand(const std::wstring& Type, const std::wstring& Text);
     void SendAsciiCommand(const std::wstring& Text);
     void SendHexCommand(const std::wstring& Text);
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
-    // A line of the program's own in the log view, in the note colour.
+    // A note line (note colour) in the active view and in the capture.
     void AddNote(const std::wstring& Text);
+    // Starts capturing to a file; false (and a note) when it cannot be created.
+    bool StartCapture(const std::wstring& FileName, CaptureFormat Format);
+    void StopCapture();
+    bool InLogMode() const { return !mnuView_Terminal->Checked(); }
+    const EventLog& Events() const { return eventLog_; }
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
@@ -105,10 +143,13 @@ public:
 protected:
     // Every device change refreshes the port list; the message ends here.
     void WMDeviceChange(tk::TMessage& Message) override;
+    void WndProc(tk::TMessage& Message) override;
+    void CreateWnd() override;
 
 private:
     void CreateComponents();
     void ApplyDesignedLayout();
+    void AddBenchControls();
     void ShowMessage(const std::wstring& Text);
     // "Can not open COM port!" with the system's reason on the next line.
     void ShowOpenFailure();
@@ -119,6 +160,27 @@ private:
 
     TPortReconnect Reconnect;
     std::unique_ptr<TpwTimer> ReconnectTimer;
+
+    void SetViewMode(tk::TMenuItem* Item);
+    // A note in the store and the capture (not in the terminal).
+    void LogNote(const std::wstring& Text);
+    void LogSent(const std::string& Bytes);
+    // Hands the closed events to a text capture and the store's changes to the view.
+    void EventsChanged();
+    void FlushCapture();
+    // Writes what is left and closes the capture; false when that failed.
+    bool FinishCapture();
+    void UpdateStatusPanels();
+    void OnTick();
+
+    EventLog eventLog_;
+    Capture capture_;
+    std::wstring captureName_;
+    std::uint64_t captureSeq_ = 0;  // first event the text capture has not written
+    LineErrorCounts lineErrors_;
+    std::uint64_t shownVersion_ = 0;
+    // The port panel's text: the port, and the device Wine maps it to.
+    std::wstring portMapping_;
 };
 
 // The main window of the running program.

@@ -48,7 +48,8 @@ bool TOpenDialog::Execute(HWND owner) {
     ofn.lpstrTitle = title_.empty() ? nullptr : title_.c_str();
     ofn.lpstrDefExt = defaultExt_.empty() ? nullptr : defaultExt_.c_str();
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
-    if (!GetOpenFileNameW(&ofn)) return false;
+    if (save_) ofn.Flags |= OFN_OVERWRITEPROMPT;
+    if (!(save_ ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn))) return false;
     fileName_ = file.data();
     filterIndex_ = static_cast<int>(ofn.nFilterIndex);
     return true;

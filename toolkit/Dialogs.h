@@ -39,9 +39,19 @@ public:
     // The filter in the dialog's form: pairs separated by NULs, two at the end.
     static std::wstring FilterForDialog(const std::wstring& filter);
 
+protected:
+    // The save form of the dialog (asks before overwriting).
+    bool save_ = false;
+
 private:
     std::wstring filter_, fileName_, initialDir_, title_, defaultExt_;
     int filterIndex_ = 1;
+};
+
+// The system's save dialog; the execute hook replaces it as it does the open one.
+class TSaveDialog : public TOpenDialog {
+public:
+    explicit TSaveDialog(TComponent* owner) : TOpenDialog(owner) { save_ = true; }
 };
 
 }  // namespace tk

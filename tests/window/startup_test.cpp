@@ -138,8 +138,9 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->RichEdit1->PopupMenu(), form->PopupMenu1);
     EXPECT_EQ(form->StatusBar1->Align(), tk::alBottom);
     EXPECT_EQ(form->StatusBar1->Height(), 19);
-    ASSERT_EQ(form->StatusBar1->Panels().Count(), 2);
-    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 260);
+    // The designed panel, wide enough for the editing hint, then the port at a glance.
+    ASSERT_EQ(form->StatusBar1->Panels().Count(), 6);
+    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 240);
     // Menus.
     EXPECT_EQ(form->LoadData1->Caption(), L"Load Data");
     EXPECT_FALSE(form->SaveData1->Visible());
@@ -152,6 +153,18 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_FALSE(form->mnuOption_SingleClicToSend->Checked());
     EXPECT_TRUE(form->mnuOption_SingleClicToSend->Enabled());
     EXPECT_EQ(form->About1->Count(), 0);
+    // The bench additions: View between Option and About, the log view hidden
+    // until a log mode is chosen, capture before the separator above Exit.
+    EXPECT_EQ(form->MainMenu1->Items()->Items(2), form->View1);
+    EXPECT_EQ(form->MainMenu1->Items()->Items(3), form->About1);
+    EXPECT_EQ(form->View1->Caption(), L"&View");
+    EXPECT_TRUE(form->mnuView_Terminal->Checked());
+    EXPECT_TRUE(form->mnuView_Timestamps->Checked());
+    EXPECT_FALSE(form->LogView1->Visible());
+    EXPECT_FALSE(form->SendLine1->Visible());
+    EXPECT_EQ(form->File1->Items(2), form->CaptureToFile1);
+    EXPECT_EQ(form->File1->Items(4), form->N1);
+    EXPECT_FALSE(form->StopCapture1->Enabled());
     EXPECT_EQ(form->Clear1->Caption(), L"Clear Tx/Rx Data");
     EXPECT_EQ(form->OpenDialog1->Filter(), L"Data File|*.dat");
     EXPECT_EQ(::GetMenu(form->Handle()), form->MainMenu1->Handle());
