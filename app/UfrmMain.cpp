@@ -133,6 +133,13 @@ TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
 }
 
 TfrmMain::~TfrmMain() {
+    // The component is destroyed after this form's members (the store, the
+    // capture): a close or a last event then must not call back in here.
+    pwComm1->SetOnOpen(tk::TNotifyEvent());
+    pwComm1->SetOnClose(tk::TNotifyEvent());
+    pwComm1->SetOnAfterReceive(TOnReceived());
+    pwComm1->SetOnCommError(TOnCommErrorEvent());
+    fSendPath->OnWritten = nullptr;
     ReconnectTimer.reset();
     // The component outlives this part of the form and notifies as it closes.
     pwComm1->NotifyDelete(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
