@@ -47,6 +47,24 @@ finish() {
 
 section() { printf '\n==== %s (at %d s) ====\n' "$*" "$SECONDS"; }
 
+# add_ctest_counts LABEL LOG RC: adds the counts of ctest's summary line in
+# LOG ("NN% tests passed, F tests failed out of T") to the totals; RC is
+# ctest's exit status.
+add_ctest_counts() {
+    local label=$1 log=$2 rc=$3 summary total bad
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
+    if [[ -z "$summary" ]]; then
+        note_failure "$label ran no test (exit $rc)"
+        return
+    fi
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    if [[ $bad -gt 0 ]]; then problems+=("$label: $bad of $total failed"); fi
+    if [[ $rc -ne 0 && $bad -eq 0 ]]; then note_failure "$label exited with $rc"; fi
+}
+
 # run_ctest PRESET LOGSUFFIX [SANDBOX-ARGS... -- CTEST-ARGS...] | [CTEST-FILTER...]
 # Runs ctest inside the sandbox and adds its counts to the totals.
 run_ctest() {
@@ -59,20 +77,7 @@ run_ctest() {
     else
         bash tests/harness/sandbox.sh ctest --preset "$preset" --output-on-failure "$@" 2>&1 | tee "$log"
     fi
-    local rc=${PIPESTATUS[0]}
-    # "NN% tests passed, F tests failed out of T"
-    local summary total bad
-    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
-    if [[ -n "$summary" ]]; then
-        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
-        bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-        passed=$((passed + total - bad))
-        failed=$((failed + bad))
-        if [[ $bad -gt 0 ]]; then problems+=("ctest $preset$suffix: $bad of $total failed"); fi
-        if [[ $rc -ne 0 && $bad -eq 0 ]]; then note_failure "ctest $preset$suffix exited with $rc"; fi
-    else
-        note_failure "ctest $preset$suffix ran no test (exit $rc)"
-    fi
+    add_ctest_counts "ctest $preset$suffix" "$log" "${PIPESTATUS[0]}"
 }
 
 section "setup"
@@ -159,16 +164,7 @@ else
     section "native unit tests (fuzz preset)"
     log=build/fuzz/ctest.log
     ctest --preset fuzz --output-on-failure 2>&1 | tee "$log"
-    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n1)
-    if [[ -n "$summary" ]]; then
-        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
-        bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-        passed=$((passed + total - bad))
-        failed=$((failed + bad))
-        if [[ $bad -gt 0 ]]; then problems+=("native unit tests: $bad of $total failed"); fi
-    else
-        note_failure "native unit tests ran no test"
-    fi
+    add_ctest_counts "native unit tests" "$log" "${PIPESTATUS[0]}"
     mapfile -t fuzzers < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x -not -path '*/CMakeFiles/*' | sort)
     if [[ ${#fuzzers[@]} -eq 0 ]]; then
         echo "test.sh: no fuzz target built yet"
