@@ -1399,7 +1399,17 @@ HANDLE TpwCustomSerialComm::OpenDevice() {
     const std::wstring path = L"\\\\?\\" + name;
     HANDLE h = pwCommApi().CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) fOpenError = ::GetLastError();
+    if (h == INVALID_HANDLE_VALUE) {
+        fOpenError = ::GetLastError();
+    } else if (DCB dcb{}; dcb.DCBlength = sizeof dcb, !pwCommApi().GetCommState(h, &dcb)) {
+        // Not a serial device. Wine opens a port whose device has gone (its
+        // mapping's link dangles: an adapter unplugged) as a dead file on
+        // which every comm call fails; Windows says of an absent port that
+        // it is not found, and so does the open here.
+        pwCommApi().CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+        fOpenError = ERROR_FILE_NOT_FOUND;
+    }
     fExtHandle = nullptr;
     if (h == INVALID_HANDLE_VALUE) ::SetLastError(fOpenError);
     return h;
