@@ -29,24 +29,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "preload_ioctl.h"
+
 enum { kMaxPty = 4096, kDtr = 1, kRts = 2, kWritten = 0x80 };
 
-typedef int (*ioctl_fn)(int, unsigned long, ...);
 
-static ioctl_fn real_ioctl;
-#if defined(__i386__)
-/* 32-bit programs built with a 64-bit time_t (Wine's among them) call this. */
-static ioctl_fn real_ioctl_time64;
-#endif
 static volatile unsigned char* lines; /* kMaxPty bytes, shared */
 static short peer_of[kMaxPty];        /* -1: not one of ours */
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 
 static void load(void) {
-    real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-#if defined(__i386__)
-    real_ioctl_time64 = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
-#endif
+    find_real_ioctl();
     for (int i = 0; i < kMaxPty; ++i) peer_of[i] = -1;
     const char* dir = getenv("QUOLM_NULLMODEM_DIR");
     if (!dir) return;
@@ -129,22 +122,4 @@ static int modem_ioctl(int fd, unsigned long request, void* arg, ioctl_fn real) 
     return real(fd, request, arg);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    pthread_once(&once, load);
-    return modem_ioctl(fd, request, arg, real_ioctl);
-}
-
-#if defined(__i386__)
-int __ioctl_time64(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    pthread_once(&once, load);
-    return modem_ioctl(fd, request, arg, real_ioctl_time64);
-}
-#endif
+PRELOAD_IOCTL_ENTRIES(modem_ioctl)

@@ -27,9 +27,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "preload_ioctl.h"
+
 enum { kMaxLines = 8, kTickNs = 2 * 1000 * 1000 };
 
-typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef ssize_t (*write_fn)(int, const void*, size_t);
 
 struct line {
@@ -44,10 +45,6 @@ struct line {
 static struct line lines[kMaxLines];
 static int nlines;
 static const char* hold_path;
-static ioctl_fn real_ioctl;
-#if defined(__i386__)
-static ioctl_fn real_ioctl_time64;
-#endif
 static write_fn real_write;
 static int (*real_tcdrain)(int);
 static int (*real_tcflush)(int, int);
@@ -57,10 +54,7 @@ static pthread_once_t once = PTHREAD_ONCE_INIT;
 static pthread_once_t thread_once = PTHREAD_ONCE_INIT;
 
 static void load(void) {
-    real_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-#if defined(__i386__)
-    real_ioctl_time64 = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
-#endif
+    find_real_ioctl();
     real_write = (write_fn)dlsym(RTLD_NEXT, "write");
     real_tcdrain = (int (*)(int))dlsym(RTLD_NEXT, "tcdrain");
     real_tcflush = (int (*)(int, int))dlsym(RTLD_NEXT, "tcflush");
@@ -228,22 +222,4 @@ static int paced_ioctl(int fd, unsigned long request, void* arg, ioctl_fn real) 
     return real(fd, request, arg);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    pthread_once(&once, load);
-    return paced_ioctl(fd, request, arg, real_ioctl);
-}
-
-#if defined(__i386__)
-int __ioctl_time64(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    pthread_once(&once, load);
-    return paced_ioctl(fd, request, arg, real_ioctl_time64);
-}
-#endif
+PRELOAD_IOCTL_ENTRIES(paced_ioctl)

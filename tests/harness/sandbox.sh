@@ -341,7 +341,7 @@ NM_LIB_DIR="$BUILD_DIR/nullmodem"
 NM_STATE_DIR="$PTY_DIR/nullmodem"
 build_nullmodem() { # build_nullmodem MULTIARCH GCC-FLAG
     local out="$NM_LIB_DIR/lib/$1/libquolm-nullmodem.so"
-    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/nullmodem.c" ]] && return 0
+    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/nullmodem.c" && "$out" -nt "$HARNESS_DIR/preload_ioctl.h" ]] && return 0
     mkdir -p "$(dirname "$out")"
     gcc "$2" -shared -fPIC -O2 -Wall -Wextra -o "$out.tmp" "$HARNESS_DIR/nullmodem.c" -ldl -lpthread &&
         mv "$out.tmp" "$out"
@@ -351,7 +351,7 @@ build_nullmodem i386-linux-gnu -m32 || say "warning: 32-bit null-modem library n
 # A UART's transmit pace for chosen ptys (pacedline.c), opt-in the same way.
 build_pacedline() { # build_pacedline MULTIARCH GCC-FLAG
     local out="$NM_LIB_DIR/lib/$1/libquolm-pacedline.so"
-    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/pacedline.c" ]] && return 0
+    [[ -f "$out" && "$out" -nt "$HARNESS_DIR/pacedline.c" && "$out" -nt "$HARNESS_DIR/preload_ioctl.h" ]] && return 0
     mkdir -p "$(dirname "$out")"
     gcc "$2" -shared -fPIC -O2 -Wall -Wextra -o "$out.tmp" "$HARNESS_DIR/pacedline.c" -ldl -lpthread &&
         mv "$out.tmp" "$out"
