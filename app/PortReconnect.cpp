@@ -1,10 +1,13 @@
 #include "PortReconnect.h"
 
+std::wstring PortLostNote(const std::wstring& Port, const std::wstring& Reason) {
+    return Port + L" lost: " + (Reason.empty() ? L"the device went away" : Reason);
+}
+
 std::wstring TPortReconnect::Lost(const std::wstring& Port, const std::wstring& Reason) {
     trying_ = true;
     opening_ = false;
-    return Port + L" lost: " + (Reason.empty() ? L"the device went away" : Reason) +
-           L"; trying to reopen it every second";
+    return PortLostNote(Port, Reason) + L"; trying to reopen it every second";
 }
 
 bool TPortReconnect::TimeToTry() {

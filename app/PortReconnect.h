@@ -6,6 +6,9 @@
 
 #include <string>
 
+// The log note of a port whose device went away.
+std::wstring PortLostNote(const std::wstring& Port, const std::wstring& Reason);
+
 class TPortReconnect {
 public:
     // The device went away while "Always connected" was ticked: tries start.

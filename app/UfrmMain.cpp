@@ -15,6 +15,7 @@
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
 #include "WinePorts.h"
+#include "LineGapDialog.h"
 #include "LogFormat.h"
 #include "pwwin32.h"
 
@@ -139,6 +140,7 @@ TfrmMain::~TfrmMain() {
     pwComm1->SetOnClose(tk::TNotifyEvent());
     pwComm1->SetOnAfterReceive(TOnReceived());
     pwComm1->SetOnCommError(TOnCommErrorEvent());
+    pwComm1->SetOnTerminalChar(TOnTerminalChar());
     fSendPath->OnWritten = nullptr;
     ReconnectTimer.reset();
     // The component outlives this part of the form and notifies as it closes.
@@ -180,6 +182,7 @@ void TfrmMain::CreateComponents() {
     mnuView_HexLog = new tk::TMenuItem(this);
     N3 = new tk::TMenuItem(this);
     mnuView_Timestamps = new tk::TMenuItem(this);
+    mnuView_LineGap = new tk::TMenuItem(this);
     CaptureToFile1 = new tk::TMenuItem(this);
     StopCapture1 = new tk::TMenuItem(this);
     About1 = new tk::TMenuItem(this);
@@ -254,7 +257,11 @@ void TfrmMain::ApplyDesignedLayout() {
     mnuView_Timestamps->SetAutoCheck(true);
     mnuView_Timestamps->SetChecked(true);
     mnuView_Timestamps->SetOnClick(TNotifyEvent(this, &TfrmMain::TimestampsClick));
-    for (TMenuItem* item : {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog, N3, mnuView_Timestamps})
+    mnuView_LineGap->SetName(L"mnuView_LineGap");
+    mnuView_LineGap->SetCaption(L"Line &Gap...");
+    mnuView_LineGap->SetOnClick(TNotifyEvent(this, &TfrmMain::LineGapClick));
+    for (TMenuItem* item :
+         {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog, N3, mnuView_Timestamps, mnuView_LineGap})
         View1->Add(item);
     for (TMenuItem* item : {File1, Option1, View1, About1}) MainMenu1->Items()->Add(item);
     SetMenu(MainMenu1);
@@ -409,6 +416,7 @@ void TfrmMain::AddBenchControls() {
     pwComm1->SetOnOpen(TNotifyEvent(this, &TfrmMain::pwComm1Open));
     pwComm1->SetOnClose(TNotifyEvent(this, &TfrmMain::pwComm1Close));
     pwComm1->SetOnCommError(TOnCommErrorEvent(this, &TfrmMain::pwComm1CommError));
+    pwComm1->SetOnTerminalChar(TOnTerminalChar(this, &TfrmMain::pwComm1TerminalChar));
 }
 
 // --- start-up and layout -------------------------------------------------------------------------
@@ -637,9 +645,14 @@ void TfrmMain::pwComm1Notify(tk::TObject*, std::int32_t Code) {
         // Opened by other means (a send): the tries are over all the same.
         AddNote(Reconnect.OpenSucceeded(pwComm1->ComName()));
         ReconnectTimer->SetEnabled(false);
-    } else if (Code == pwNotifyLost && chkConnected->Checked()) {
+    } else if (Code == pwNotifyLost) {
         const std::uint32_t error = pwComm1->LostError();
-        AddNote(Reconnect.Lost(pwComm1->ComName(), error ? tk::SysErrorMessage(error) : L""));
+        const std::wstring reason = error ? tk::SysErrorMessage(error) : L"";
+        if (!chkConnected->Checked()) {
+            AddNote(PortLostNote(pwComm1->ComName(), reason));
+            return;
+        }
+        AddNote(Reconnect.Lost(pwComm1->ComName(), reason));
         ReconnectTimer->SetEnabled(true);
     }
 }
@@ -796,6 +809,11 @@ void TfrmMain::TimestampsClick(tk::TObject*) {
     LogView1->SetOptions(options);
 }
 
+void TfrmMain::LineGapClick(tk::TObject*) {
+    std::int64_t ms = eventLog_.SilenceMs();
+    if (AskLineGapMs(Handle(), ms)) eventLog_.SetSilenceMs(ms);
+}
+
 void TfrmMain::pwComm1AfterReceive(tk::TObject*, const void* Buffer, std::uint32_t Received) {
     const std::string_view bytes(static_cast<const char*>(Buffer), Received);
     eventLog_.AddRx(bytes, NowMs());
@@ -808,9 +826,13 @@ void TfrmMain::LogSent(const std::string& Bytes) {
     EventsChanged();
 }
 
-void TfrmMain::LogView1KeyChar(tk::TObject*, wchar_t Ch) {
+void TfrmMain::LogView1KeyChar(tk::TObject* Sender, wchar_t Ch) {
     if (!pwComm1->Active()) return;
     pwComm1->SendChar(Ch);
+    pwComm1TerminalChar(Sender, Ch);
+}
+
+void TfrmMain::pwComm1TerminalChar(tk::TObject*, wchar_t Ch) {
     // What SendChar puts on the line.
     LogSent(std::string(1, static_cast<char>(Ch & 0xFF)));
 }

@@ -75,6 +75,7 @@ public:
     tk::TMenuItem* mnuView_HexLog;
     tk::TMenuItem* N3;
     tk::TMenuItem* mnuView_Timestamps;
+    tk::TMenuItem* mnuView_LineGap;
     tk::TMenuItem* CaptureToFile1;
     tk::TMenuItem* StopCapture1;
     tk::TMenuItem* About1;
@@ -108,10 +109,13 @@ public:
     void ReconnectTimerTimer(tk::TObject* Sender);
     void ViewModeClick(tk::TObject* Sender);
     void TimestampsClick(tk::TObject* Sender);
+    void LineGapClick(tk::TObject* Sender);
     void CaptureToFile1Click(tk::TObject* Sender);
     void StopCapture1Click(tk::TObject* Sender);
     void SendLine1Send(tk::TObject* Sender, const std::wstring& Type, const std::wstring& Text);
     void LogView1KeyChar(tk::TObject* Sender, wchar_t Ch);
+    // A key typed in the terminal went to the port.
+    void pwComm1TerminalChar(tk::TObject* Sender, wchar_t Ch);
     void pwComm1AfterReceive(tk::TObject* Com, const void* Buffer, std::uint32_t Received);
     void pwComm1Open(tk::TObject* Sender);
     void pwComm1Close(tk::TObject* Sender);

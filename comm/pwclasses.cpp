@@ -740,7 +740,10 @@ void TpwBaseIO::SetTerminalUsage(TTerminalUsage Value) {
 bool TpwBaseIO::TerminalTakesChar(UINT msg, WPARAM wParam) {
     if (fTerminalLocked || msg != WM_CHAR || (fTerminalUsage != tuSend && fTerminalUsage != tuBoth))
         return false;
-    SendChar(static_cast<wchar_t>(LOWORD(wParam)));
+    const wchar_t ch = static_cast<wchar_t>(LOWORD(wParam));
+    const bool open = IsDeviceOpen();
+    SendChar(ch);
+    if (open && fOnTerminalChar) fOnTerminalChar(this, ch);
     return !fTerminalEcho;
 }
 

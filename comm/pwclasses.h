@@ -107,6 +107,7 @@ using TDataSendEvent = tk::TMethod<void(tk::TObject* Sender, const void* ptrBuff
                                         std::uint32_t Len, bool flSynchro, bool& flHandled)>;
 using TOnReceived = tk::TMethod<void(tk::TObject* Com, const void* Buffer, std::uint32_t Received)>;
 using TOnSent = tk::TMethod<void(tk::TObject* Com)>;
+using TOnTerminalChar = tk::TMethod<void(tk::TObject* Com, wchar_t Ch)>;
 using TOnTraceEvent = tk::TMethod<void(tk::TObject* Com, TTraceStates Event)>;
 using TOnCommErrorEvent =
     tk::TMethod<void(tk::TObject* Com, std::uint32_t CommCode, std::uint32_t SysError,
@@ -365,6 +366,10 @@ public:
     bool TerminalEcho() const { return fTerminalEcho; }
     void SetTerminalEcho(bool Value) { fTerminalEcho = Value; }
     HWND TerminalHandle() const { return hTerminal; }
+    // A character typed in the terminal that was handed to the open port,
+    // so the owner can record what went out.
+    TOnTerminalChar OnTerminalChar() const { return fOnTerminalChar; }
+    void SetOnTerminalChar(const TOnTerminalChar& Value) { fOnTerminalChar = Value; }
 
     // How the terminal binding finds the window of a component that is not a
     // toolkit control (creating it when needed); such a window is hooked
@@ -508,6 +513,7 @@ private:
     TTerminalUsage fTerminalUsage = tuNone;
     tk::TComponent* fTerminal = nullptr;
     bool fTerminalEcho = false;
+    TOnTerminalChar fOnTerminalChar;
     HWND fTerminalWindow = nullptr;         // window whose procedure is hooked
     WNDPROC fOldTerminalWndProc = nullptr;  // its own procedure, saved while bound
     tk::TMethod<void(tk::TMessage&)> fOldTerminalWindowProc;  // a toolkit control's own handler

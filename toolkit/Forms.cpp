@@ -246,6 +246,10 @@ void TForm::WndProc(TMessage& m) {
         case WM_DEVICECHANGE:
             WMDeviceChange(m);
             return;
+        case WM_MENUCHAR:
+            m.Result = MenuCharByFirstLetter(reinterpret_cast<HMENU>(m.LParam), LOWORD(m.WParam));
+            if (m.Result) return;
+            break;
         default:
             break;
     }

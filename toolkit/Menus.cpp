@@ -1,6 +1,8 @@
 #include "Menus.h"
 
 #include <algorithm>
+#include <cwchar>
+#include <iterator>
 #include <unordered_map>
 
 #include "Controls.h"
@@ -196,6 +198,25 @@ void TPopupMenu::Popup(int x, int y) {
     UINT cmd = static_cast<UINT>(TrackPopupMenuEx(Handle(), TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN, x,
                                                   y, owner, nullptr));
     if (cmd) TMenuItem::DispatchCommand(static_cast<WORD>(cmd));
+}
+
+LRESULT MenuCharByFirstLetter(HMENU menu, wchar_t key) {
+    const int n = GetMenuItemCount(menu);
+    for (int i = 0; i < n; ++i) {
+        wchar_t text[128] = {};
+        MENUITEMINFOW info = {};
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = static_cast<UINT>(std::size(text));
+        if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) continue;
+        if ((info.fType & (MFT_SEPARATOR | MFT_OWNERDRAW)) || (info.fState & MFS_DISABLED)) continue;
+        if (!text[0] || std::wcschr(text, L'&')) continue;
+        if (CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(text[0]))) ==
+            CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(key))))
+            return MAKELRESULT(i, MNC_EXECUTE);
+    }
+    return 0;
 }
 
 }  // namespace tk

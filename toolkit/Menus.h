@@ -115,6 +115,11 @@ private:
     HWND window_ = nullptr;
 };
 
+// The answer to WM_MENUCHAR for a key no access key matched: the first
+// enabled item without one whose caption starts with that letter, as users
+// expect Alt+F to open "File". 0 (the system's beep) when none does.
+LRESULT MenuCharByFirstLetter(HMENU menu, wchar_t key);
+
 class TPopupMenu : public TMenu {
 public:
     using TMenu::TMenu;

@@ -1,13 +1,17 @@
 // The bench log in the real window: received bytes shown in the Hex Log
 // (read back as an assistive tool would), a send from the send line, the
-// text capture of both, and Clear.
+// text capture of both, and Clear; keys typed in the terminal recorded as
+// sent; the line gap chosen in its dialog.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
+#include <vector>
 
+#include "LineGapDialog.h"
 #include "UfrmMain.h"
 #include "WindowTestKit.h"
 
@@ -88,6 +92,103 @@ TEST(BenchLog, HexLogShowsTheLineAndTheTextCaptureKeepsBothDirections) {
     MenuCommand(form.get(), form->mnuView_Terminal);
     EXPECT_TRUE(form->RichEdit1->Visible());
     EXPECT_FALSE(form->LogView1->Visible());
+}
+
+// Opens the form on the pair's first port, kept open; the peer drained.
+struct TOpenForm {
+    std::unique_ptr<TfrmMain> form;
+    std::unique_ptr<TPeer> peer;
+    bool Open() {
+        int a = 0, b = 0;
+        if (!PairPorts(a, b)) return false;
+        {
+            TPeer ours(a);
+            ours.Drain();
+        }
+        form = std::make_unique<TfrmMain>(nullptr);
+        form->pwComm1->SetComPortNo(static_cast<std::uint16_t>(a));
+        form->Show();
+        Pump();
+        peer = std::make_unique<TPeer>(b);
+        peer->Drain();
+        form->chkConnected->SetChecked(true);
+        form->chkConnectedClick(nullptr);
+        return true;
+    }
+    std::string SentBytes() const {
+        std::string out;
+        const EventLog& log = form->Events();
+        for (std::size_t i = 0; i < log.Count(); ++i)
+            if (log.At(i).Kind == LogEventKind::Tx) out += log.Bytes(log.At(i));
+        return out;
+    }
+};
+
+TEST(BenchLog, KeysTypedInTheTerminalAreRecordedAsSentWithoutShowingThere) {
+    TTempWorkDir dir;
+    TBoxRecorder boxes;
+    TOpenForm f;
+    if (!f.Open()) GTEST_SKIP() << "outside the test harness (no QUOLM_PAIR1)";
+    ASSERT_TRUE(f.peer->ok());
+    ASSERT_TRUE(f.form->pwComm1->Active());
+    ASSERT_TRUE(f.form->RichEdit1->Visible());
+    const std::wstring shown = RichText(f.form->RichEdit1);
+
+    // As the keyboard delivers them: posted to the focused view.
+    for (wchar_t ch : {L'a', L'\r', static_cast<wchar_t>(0xE9)})
+        PostMessageW(f.form->RichEdit1->Handle(), WM_CHAR, ch, 1);
+    ASSERT_TRUE(WaitFor([&] { return f.SentBytes().size() >= 3; })) << "waited for three TX events";
+    EXPECT_EQ(Hex(f.peer->Read(3, 30000)), Hex("a\r\xE9"));
+    EXPECT_EQ(Hex(f.SentBytes()), Hex("a\r\xE9"));
+    EXPECT_EQ(RichText(f.form->RichEdit1), shown);
+
+    MenuCommand(f.form.get(), f.form->mnuView_TextLog);
+    EXPECT_NE(WindowText(f.form->LogView1->Handle()).find(L"TX <CR>"), std::wstring::npos);
+    EXPECT_TRUE(boxes.boxes.empty());
+}
+
+TEST(BenchLog, TheLineGapChosenInItsDialogJoinsBurstsIntoOneLine) {
+    TTempWorkDir dir;
+    TBoxRecorder boxes;
+    TOpenForm f;
+    if (!f.Open()) GTEST_SKIP() << "outside the test harness (no QUOLM_PAIR1)";
+    ASSERT_TRUE(f.form->pwComm1->Active());
+    MenuCommand(f.form.get(), f.form->mnuView_HexLog);
+
+    // The user types a value out of bounds (the dialog stays), then the largest.
+    bool found = false, stayedOpen = false;
+    std::thread user([&] {
+        HWND dlg = nullptr;
+        for (DWORD start = GetTickCount(); !dlg && GetTickCount() - start < 30000; Sleep(20))
+            dlg = FindWindowW(L"#32770", kLineGapCaption);
+        found = dlg != nullptr;
+        if (!found) return;
+        SetDlgItemTextW(dlg, 100, L"0");
+        SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+        stayedOpen = IsWindow(dlg) != FALSE;
+        SetDlgItemTextW(dlg, 100, L" 60000 ");
+        SendMessageW(dlg, WM_COMMAND, IDOK, 0);
+    });
+    MenuCommand(f.form.get(), f.form->mnuView_LineGap);
+    user.join();
+    ASSERT_TRUE(found) << "waited for the Line Gap dialog";
+    EXPECT_TRUE(stayedOpen) << "0 ms was taken";
+
+    // Far more than the default gap between the bursts: one line all the same.
+    f.peer->Write("AB");
+    ASSERT_TRUE(WaitFor([&] { return f.form->Events().TotalRx() == 2; })) << "waited for the first burst";
+    for (int i = 0; i < 30; ++i) {
+        Sleep(10);
+        Pump();
+    }
+    f.peer->Write("CD");
+    ASSERT_TRUE(WaitFor([&] { return f.form->Events().TotalRx() == 4; })) << "waited for the second burst";
+    const EventLog& log = f.form->Events();
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < log.Count(); ++i)
+        if (log.At(i).Kind == LogEventKind::Rx) lines.emplace_back(log.Bytes(log.At(i)));
+    EXPECT_EQ(lines, std::vector<std::string>{"ABCD"});
+    EXPECT_NE(WindowText(f.form->LogView1->Handle()).find(L"RX 41 42 43 44"), std::wstring::npos);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "CommTestKit.h"
 #include "SimDriver.h"
@@ -63,6 +64,16 @@ TEST_F(Reconnect, APortThatComesBackIsOpenedAgainAndReceives) {
     EXPECT_TRUE(commtest::PumpUntil([&] { return LogHas(L"OK"); }, kBoundMs))
         << "waited for the reply after the port came back";
     EXPECT_TRUE(boxes_.boxes.empty());
+    // The log modes and the capture have the whole story as notes.
+    std::string notes;
+    const EventLog& log = form_->Events();
+    for (std::size_t i = 0; i < log.Count(); ++i)
+        if (log.At(i).Kind == LogEventKind::Note) notes += std::string(log.Bytes(log.At(i))) + "\n";
+    std::size_t at = 0;
+    for (const char* note : {"COM7 opened: 9600 bps", "COM7 lost: ", "COM7 opened: ", "COM7 is back"}) {
+        at = notes.find(note, at);
+        ASSERT_NE(at, std::string::npos) << "no '" << note << "' in order among the notes:\n" << notes;
+    }
 }
 
 TEST_F(Reconnect, ADeviceChangeTriesAtOnceAndUntickingStopsTheTries) {

@@ -160,6 +160,12 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->View1->Caption(), L"&View");
     EXPECT_TRUE(form->mnuView_Terminal->Checked());
     EXPECT_TRUE(form->mnuView_Timestamps->Checked());
+    // The line gap last, after Timestamps: its own setting, not a mode.
+    ASSERT_EQ(form->View1->Count(), 6);
+    EXPECT_TRUE(form->View1->Items(3)->IsLine());
+    EXPECT_EQ(form->View1->Items(4), form->mnuView_Timestamps);
+    EXPECT_EQ(form->View1->Items(5), form->mnuView_LineGap);
+    EXPECT_EQ(form->mnuView_LineGap->Caption(), L"Line &Gap...");
     EXPECT_FALSE(form->LogView1->Visible());
     EXPECT_FALSE(form->SendLine1->Visible());
     EXPECT_EQ(form->File1->Items(2), form->CaptureToFile1);

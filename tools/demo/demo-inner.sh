@@ -63,6 +63,17 @@ qd_wait_quiet "$WORK/device.log" 3
 sleep 0.5
 import -window "$QD_WINDOW" "${SHOT%.png}-terminal.png"
 
+# View > Hex Log by keyboard (Alt+V, H): the same history as hex lines with
+# the time of day and the gap before each.
+qd_say "switching to the Hex Log"
+xdotool key --delay 150 alt+v h
+# Maximized (system menu, Alt+Space X) the hex lines show whole.
+xdotool key --delay 150 alt+space x
+sleep 1
+import -window "$QD_WINDOW" "${SHOT%.png}-hexlog.png"
+xdotool key --delay 150 alt+space r
+sleep 0.5
+
 # The About box, from the menu bar's "About", by keyboard as a user would:
 # Alt+V opens "View", Right moves on to "About", Return chooses it.
 qd_say "opening About"

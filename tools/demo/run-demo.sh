@@ -14,7 +14,7 @@
 # connected" to see the replies. Without one, it runs on the sandbox's Xvfb,
 # clicks a few rows itself, saves build/demo-screenshot.png and closes the
 # program (a second screenshot, *-terminal.png, shows the log view after
-# typing a command into it). Either way it ends by printing what the device received and answered.
+# typing a command into it, a third, *-hexlog.png, the same in the Hex Log). Either way it ends by printing what the device received and answered.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -65,7 +65,7 @@ if [[ $MODE == interactive ]]; then
     SANDBOX_OPTS=(--no-x)
 else
     echo "run-demo: no X display: running on Xvfb and clicking the rows myself"
-    rm -f "$SHOT" "${SHOT%.png}-terminal.png"
+    rm -f "$SHOT" "${SHOT%.png}-terminal.png" "${SHOT%.png}-hexlog.png"
     SANDBOX_OPTS=()
 fi
 
@@ -82,7 +82,8 @@ else
 fi
 if [[ $MODE == headless ]]; then
     if [[ -f "$SHOT" ]]; then
-        echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png; the About box: ${SHOT%.png}-about.png)"
+        echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png;" \
+            "the Hex Log: ${SHOT%.png}-hexlog.png; the About box: ${SHOT%.png}-about.png)"
     else
         echo "run-demo: no screenshot was taken" >&2
         [[ $rc -ne 0 ]] || rc=1

@@ -6,6 +6,7 @@
 //   wininfo.exe --combo TITLE-PREFIX
 //   wininfo.exe --items TITLE-PREFIX
 //   wininfo.exe --text CLASS-PREFIX TITLE-PREFIX
+//   wininfo.exe --text-at X Y TITLE-PREFIX
 //
 // Waits up to TIMEOUT-MS (default 10000) for a visible top-level window whose
 // caption starts with TITLE-PREFIX, then writes one line
@@ -17,7 +18,8 @@
 // by the window's first combo box (exit code 1 when it has none), --items
 // every entry of its list, one a line; --text the
 // text of its first child whose class name starts with CLASS-PREFIX (letter
-// case ignored), e.g. RichEdit.
+// case ignored), e.g. RichEdit; --text-at the text of the visible child at a
+// point of the client area (for views of the program's own window class).
 #include <windows.h>
 
 #include <cstdio>
@@ -69,6 +71,18 @@ void PrintUtf8Line(const std::wstring& text) {
 
 // The text of another process's window: WM_GETTEXT is what returns what a
 // control shows (GetWindowText would not ask it). Written as UTF-8.
+int PrintWindowText(HWND wnd) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(wnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(wnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                        5000, &got);
+    text.resize(got);
+    PrintUtf8Line(text);
+    return 0;
+}
+
 int PrintChildText(const Search& s, const wchar_t* classPrefix, bool exact) {
     ChildSearch c;
     c.classPrefix = classPrefix;
@@ -76,15 +90,13 @@ int PrintChildText(const Search& s, const wchar_t* classPrefix, bool exact) {
     if (!c.found) return 1;
     wchar_t cls[64];
     if (exact && (!GetClassNameW(c.found, cls, 64) || _wcsicmp(cls, classPrefix) != 0)) return 1;
-    DWORD_PTR length = 0;
-    SendMessageTimeoutW(c.found, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
-    std::wstring text(length + 1, L'\0');
-    DWORD_PTR got = 0;
-    SendMessageTimeoutW(c.found, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                        5000, &got);
-    text.resize(got);
-    PrintUtf8Line(text);
-    return 0;
+    return PrintWindowText(c.found);
+}
+
+int PrintTextAt(const Search& s, POINT at) {
+    HWND child = ChildWindowFromPointEx(s.found, at, CWP_SKIPINVISIBLE | CWP_SKIPTRANSPARENT);
+    if (!child || child == s.found) return 1;
+    return PrintWindowText(child);
 }
 
 // The entries of the first combo box (the system marshals CB_GETLBTEXT).
@@ -138,6 +150,14 @@ int wmain(int argc, wchar_t** argv) {
         EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
         if (!s.found) return 1;
         return PrintComboItems(s);
+    }
+    if (std::wcscmp(argv[1], L"--text-at") == 0) {
+        if (argc < 5) return 2;
+        s.prefix = argv[4];
+        EnumWindows(Visit, reinterpret_cast<LPARAM>(&s));
+        if (!s.found) return 1;
+        const POINT at{std::wcstol(argv[2], nullptr, 10), std::wcstol(argv[3], nullptr, 10)};
+        return PrintTextAt(s, at);
     }
     if (std::wcscmp(argv[1], L"--text") == 0) {
         if (argc < 4) return 2;
