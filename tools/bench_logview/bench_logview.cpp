@@ -202,13 +202,17 @@ void Modes(const std::wstring& which, long long mb) {
 }
 
 // A device that sends one byte every 100 ms: the gaps the log shows
-// against the 100 ms the writer slept (whose own jitter is included).
+// against the 100 ms of the writer's schedule (whose own jitter is included).
 void Stamps(int n) {
     TfrmMain* form = NewForm();
     form->ViewModeClick(form->mnuView_HexLog);
     form->chkConnected->SetChecked(true);
     form->chkConnectedClick(nullptr);
-    Linux("for i in $(seq " + std::to_string(n) + "); do printf x; sleep 0.1; done > '" + gPathB + "'");
+    // One process on a fixed schedule: a shell loop would add a fork and
+    // its drift to every gap.
+    Linux("python3 -c 'import os,sys,time; fd=os.open(sys.argv[1],os.O_WRONLY|os.O_NOCTTY); t=time.monotonic(); "
+          "[(time.sleep(max(0,t+0.1*i-time.monotonic())),os.write(fd,bytes([120]))) for i in range(" +
+          std::to_string(n) + ")]' '" + gPathB + "'");
     const double start = Now();
     while (form->Events().TotalRx() < static_cast<std::uint64_t>(n) && Now() - start < n * 0.1 + 30) {
         Pump();
