@@ -9,19 +9,42 @@ void EventLog::SetLimits(std::uint64_t maxBytes, std::size_t maxEvents) {
     Trim();
 }
 
+void EventLog::LimitToHeld(std::uint64_t minBytes, std::size_t minEvents) {
+    SetLimits(std::max(minBytes, heldBytes_), std::max(minEvents, events_.size()));
+}
+
 std::uint64_t EventLog::HexLines(const LogEvent& e) {
     if (e.Kind == LogEventKind::Note || e.Length == 0) return 1;
     return (e.Length + kHexBytesPerLine - 1) / kHexBytesPerLine;
 }
 
+char* EventLog::Reserve(std::size_t more, bool moveLast) {
+    if (!chunks_.empty() && chunks_.back().Capacity - chunks_.back().Size >= more)
+        return chunks_.back().Data.get() + chunks_.back().Size;
+    // The open line moves along to the new chunk: an event's bytes stay in one piece.
+    const std::size_t carry = moveLast ? events_.back().Length : 0;
+    Chunk c;
+    c.Capacity = static_cast<std::uint32_t>(std::max(kChunkBytes, carry + more));
+    c.Data.reset(new char[c.Capacity]);
+    if (carry > 0) std::memcpy(c.Data.get(), Bytes(events_.back()).data(), carry);
+    c.Size = static_cast<std::uint32_t>(carry);
+    if (moveLast) events_.back().Offset = (firstChunk_ + chunks_.size()) << 32;
+    chunks_.push_back(std::move(c));
+    return chunks_.back().Data.get() + carry;
+}
+
 void EventLog::Append(LogEventKind kind, std::string_view bytes, std::int64_t nowMs) {
+    char* at = Reserve(bytes.size(), false);
+    Chunk& c = chunks_.back();
     LogEvent e{};
-    e.Offset = dataBase_ + data_.size();
+    e.Offset = ((firstChunk_ + chunks_.size() - 1) << 32) | c.Size;
     e.TimeMs = nowMs;
     e.Kind = kind;
     e.Length = static_cast<std::uint32_t>(bytes.size());
     e.HexStart = events_.empty() ? hexEnd_ : events_.back().HexStart + HexLines(events_.back());
-    data_.append(bytes);
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    c.Size += e.Length;
+    heldBytes_ += sizeof(LogEvent) + e.Length;
     events_.push_back(e);
 }
 
@@ -44,8 +67,10 @@ void EventLog::AddRx(std::string_view bytes, std::int64_t nowMs) {
                 ended = true;
             }
         }
-        data_.append(bytes.data(), take);
+        std::memcpy(Reserve(take, true), bytes.data(), take);
+        chunks_.back().Size += static_cast<std::uint32_t>(take);
         e.Length += static_cast<std::uint32_t>(take);
+        heldBytes_ += take;
         bytes.remove_prefix(take);
         if (ended) rxOpen_ = false;
     }
@@ -79,9 +104,9 @@ void EventLog::Clear() {
     if (!events_.empty()) hexEnd_ = events_.back().HexStart + HexLines(events_.back());
     firstSeq_ += events_.size();
     events_.clear();
-    dataBase_ += data_.size();
-    data_.clear();
-    data_.shrink_to_fit();
+    firstChunk_ += chunks_.size();
+    chunks_.clear();
+    heldBytes_ = 0;
     rxOpen_ = false;
     totalRx_ = totalTx_ = 0;
     ++version_;
@@ -89,20 +114,22 @@ void EventLog::Clear() {
 
 void EventLog::Trim() {
     // The open line is never dropped: it is still being written.
-    while (events_.size() > 1 && (events_.size() > maxEvents_ || data_.size() - (events_.front().Offset - dataBase_) > maxBytes_)) {
+    while (events_.size() > 1 && (events_.size() > maxEvents_ || heldBytes_ > maxBytes_)) {
+        heldBytes_ -= sizeof(LogEvent) + events_.front().Length;
         events_.pop_front();
         ++firstSeq_;
     }
-    // Give the dropped bytes back now and then; halves keep the copying linear.
-    const std::uint64_t dead = events_.empty() ? data_.size() : events_.front().Offset - dataBase_;
-    if (dead > 0 && dead >= data_.size() / 2 && dead >= (1u << 20)) {
-        data_.erase(0, static_cast<std::size_t>(dead));
-        dataBase_ += dead;
+    // Chunks before the oldest event's hold nothing any more.
+    const std::uint64_t keep = events_.empty() ? firstChunk_ + chunks_.size() : events_.front().Offset >> 32;
+    while (!chunks_.empty() && firstChunk_ < keep) {
+        chunks_.pop_front();
+        ++firstChunk_;
     }
 }
 
 std::string_view EventLog::Bytes(const LogEvent& e) const {
-    return std::string_view(data_).substr(static_cast<std::size_t>(e.Offset - dataBase_), e.Length);
+    const Chunk& c = chunks_[static_cast<std::size_t>((e.Offset >> 32) - firstChunk_)];
+    return std::string_view(c.Data.get() + (e.Offset & 0xFFFFFFFFu), e.Length);
 }
 
 std::uint64_t EventLog::LineCount(bool hex) const {

@@ -1,6 +1,7 @@
 // The store behind the log modes: sent bytes, received bytes and notes, each
 // with the time it happened, bounded by size so a long stream cannot eat the
-// machine. Received bytes are cut into lines by the silence between them, a
+// machine. Bytes live in fixed-size chunks, so the store never copies what
+// it holds to grow and gives memory back a chunk at a time. Received bytes are cut into lines by the silence between them, a
 // line end (when asked) or a length limit. Free of window code: the caller
 // supplies the clock.
 #pragma once
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +19,7 @@ enum class LogEventKind : std::uint8_t { Tx, Rx, Note };
 constexpr std::size_t kHexBytesPerLine = 16;
 
 struct LogEvent {
-    std::uint64_t Offset;     // of its bytes in the store
+    std::uint64_t Offset;     // of its bytes: chunk number (high half), place in it (low half)
     std::int64_t TimeMs;      // local time in ms (any fixed epoch)
     std::uint64_t HexStart;   // first hex line, counted since the store began
     std::uint32_t Length;
@@ -31,8 +33,16 @@ public:
     // and still parts a device that speaks every 100 ms.
     static constexpr std::int64_t kDefaultSilenceMs = 50;
     static constexpr std::uint32_t kDefaultMaxLineBytes = 1024;
-    static constexpr std::uint64_t kDefaultMaxBytes = 96ull << 20;
+    // The byte bound counts each event's bookkeeping too, so short lines
+    // cannot make the store outgrow it: 128 MB hold well over a million
+    // lines of 80 bytes.
+    static constexpr std::uint64_t kDefaultMaxBytes = 128ull << 20;
     static constexpr std::size_t kDefaultMaxEvents = 4'000'000;
+    // While only the terminal shows, the store needs little more than the
+    // terminal itself holds (its newest 20,000 lines).
+    static constexpr std::uint64_t kTerminalMaxBytes = 8ull << 20;
+    static constexpr std::size_t kTerminalMaxEvents = 100'000;
+    static constexpr std::size_t kChunkBytes = 1u << 20;
 
     EventLog() = default;
 
@@ -45,6 +55,11 @@ public:
     void SetSplitAtLineEnd(bool value) { splitAtLineEnd_ = value; }
     // Oldest events go once either bound is passed.
     void SetLimits(std::uint64_t maxBytes, std::size_t maxEvents);
+    // Bounds the store by what it holds now, or by these if they are more:
+    // it stops growing without dropping anything already held.
+    void LimitToHeld(std::uint64_t minBytes, std::size_t minEvents);
+    // Bytes held, with the bookkeeping of each event (what the bound counts).
+    std::uint64_t HeldBytes() const { return heldBytes_; }
 
     void AddRx(std::string_view bytes, std::int64_t nowMs);
     void AddTx(std::string_view bytes, std::int64_t nowMs);
@@ -84,12 +99,21 @@ public:
     static std::uint64_t HexLines(const LogEvent& e);
 
 private:
+    struct Chunk {
+        std::unique_ptr<char[]> Data;
+        std::uint32_t Size = 0, Capacity = 0;
+    };
     void Append(LogEventKind kind, std::string_view bytes, std::int64_t nowMs);
+    // Room for `more` bytes after the last event, which moves to a new
+    // chunk when it is the open line and the chunk is full.
+    char* Reserve(std::size_t more, bool moveLast);
+    Chunk& ChunkOf(std::uint64_t offset);
     void Trim();
 
     std::deque<LogEvent> events_;
-    std::string data_;
-    std::uint64_t dataBase_ = 0;  // store offset of data_[0]
+    std::deque<Chunk> chunks_;
+    std::uint64_t firstChunk_ = 0;  // number of chunks_.front()
+    std::uint64_t heldBytes_ = 0;
     std::uint64_t firstSeq_ = 0;
     std::uint64_t hexEnd_ = 0;  // hex lines of everything cleared
     std::uint64_t version_ = 0;

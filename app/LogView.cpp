@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr UINT_PTR kSettleTimer = 1;
+
 // Lines are ASCII but for notes, which are UTF-8.
 std::wstring Widen(const std::string& utf8) {
     bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; });
@@ -31,7 +33,7 @@ void TLogView::SetLog(const EventLog* log) {
     log_ = log;
     anchor_ = caret_ = -1;
     follow_ = true;
-    LogChanged();
+    Settle();
 }
 
 void TLogView::SetOptions(const LogFormatOptions& options) {
@@ -44,7 +46,7 @@ void TLogView::SetOptions(const LogFormatOptions& options) {
         widest_ = 0;
         left_ = 0;
     }
-    LogChanged();
+    Settle();
     Invalidate();
 }
 
@@ -91,6 +93,22 @@ void TLogView::Resize() {
 }
 
 void TLogView::LogChanged() {
+    // Hidden, or a stream so dense that the timer never comes (timers wait
+    // for an empty queue): settle now.
+    if (!HandleAllocated() || !IsWindowVisible(Handle()) || GetTickCount64() - settledAt_ >= 3 * kSettleMs) {
+        Settle();
+        return;
+    }
+    if (!settlePending_) settlePending_ = SetTimer(Handle(), kSettleTimer, kSettleMs, nullptr) != 0;
+    if (!settlePending_) Settle();
+}
+
+void TLogView::Settle() {
+    if (settlePending_) {
+        KillTimer(Handle(), kSettleTimer);
+        settlePending_ = false;
+    }
+    settledAt_ = GetTickCount64();
     const std::int64_t base = static_cast<std::int64_t>(Base());
     if (anchor_ >= 0 && caret_ < base) anchor_ = caret_ = -1;  // the selection was dropped
     if (follow_ || top_ < base)
@@ -283,6 +301,13 @@ void TLogView::WndProc(tk::TMessage& m) {
         case WM_GETDLGCODE:
             m.Result = DLGC_WANTARROWS | DLGC_WANTCHARS;
             return;
+        case WM_TIMER:
+            if (m.WParam == kSettleTimer) {
+                Settle();
+                m.Result = 0;
+                return;
+            }
+            break;
         case WM_VSCROLL:
         case WM_HSCROLL:
             if (m.LParam == 0) {
@@ -353,9 +378,12 @@ void TLogView::Paint(HDC dc, const RECT& client) {
     const std::int64_t end = base + static_cast<std::int64_t>(Lines());
     const std::int64_t selFrom = std::min(anchor_, caret_), selTo = std::max(anchor_, caret_);
     const int lh = LineHeight();
+    const int columns = (client.right - client.left) / charWidth_ + 2;
     int widest = widest_;
+    // Old lines may have gone since the last settle.
+    const std::int64_t top = std::max(top_, base);
     for (int row = 0; row * lh < client.bottom; ++row) {
-        const std::int64_t line = top_ + row;
+        const std::int64_t line = top + row;
         if (line >= end) break;
         const std::uint64_t rel = static_cast<std::uint64_t>(line - base);
         const EventLog::LinePos pos = log_->Locate(rel, Hex());
@@ -368,13 +396,16 @@ void TLogView::Paint(HDC dc, const RECT& client) {
         SetTextColor(dc, tk::ColorToRGB(selected ? tk::clHighlightText : fg));
         SetBkColor(dc, tk::ColorToRGB(selected ? tk::clHighlight : Color()));
         RECT r = {client.left, row * lh, client.right, row * lh + lh};
+        // Only the characters that fit are drawn (the font is fixed pitch):
+        // a line of a kilobyte costs no more than a short one.
         const std::size_t skip = std::min<std::size_t>(text.size(), static_cast<std::size_t>(left_));
-        ExtTextOutW(dc, 2, r.top, ETO_CLIPPED | ETO_OPAQUE, &r, text.c_str() + skip,
-                    static_cast<UINT>(text.size() - skip), nullptr);
+        const std::size_t shown = std::min<std::size_t>(text.size() - skip, static_cast<std::size_t>(columns));
+        ExtTextOutW(dc, 2, r.top, ETO_CLIPPED | ETO_OPAQUE, &r, text.c_str() + skip, static_cast<UINT>(shown),
+                    nullptr);
     }
-    if (Focused() && caret_ >= top_ && caret_ < top_ + PageLines()) {
-        RECT f = {client.left, static_cast<int>(caret_ - top_) * lh, client.right,
-                  static_cast<int>(caret_ - top_ + 1) * lh};
+    if (Focused() && caret_ >= top && caret_ < top + PageLines()) {
+        RECT f = {client.left, static_cast<int>(caret_ - top) * lh, client.right,
+                  static_cast<int>(caret_ - top + 1) * lh};
         DrawFocusRect(dc, &f);
     }
     if (widest != widest_) {

@@ -33,8 +33,11 @@ public:
     const LogFormatOptions& Options() const { return options_; }
     void SetOptions(const LogFormatOptions& options);
     // The store changed: new lines show (and are followed while the view is
-    // at the end), dropped ones go.
+    // at the end), dropped ones go. A stream changes the store per received
+    // block; the view catches up at most every kSettleMs, so scroll bar and
+    // painting cost per screen refresh, not per block.
     void LogChanged();
+    static constexpr UINT kSettleMs = 40;
 
     std::wstring SelectedText() const;
     void CopySelection();
@@ -61,6 +64,8 @@ private:
     void ScrollTo(std::int64_t top);
     void ScrollSideways(int column);
     void UpdateScrollBars();
+    // Brings position, selection and scroll bars in line with the store.
+    void Settle();
     void VScroll(int code);
     void HScroll(int code);
     std::int64_t LineAt(int y) const;
@@ -79,5 +84,7 @@ private:
     bool follow_ = true;
     std::int64_t anchor_ = -1, caret_ = -1;  // selected lines (store-based), -1: none
     bool selecting_ = false;
+    bool settlePending_ = false;
+    ULONGLONG settledAt_ = 0;  // tick count of the last settle
     TKeyCharEvent onKeyChar_;
 };

@@ -62,8 +62,28 @@ std::string WideToUtf8(const std::wstring& text) {
 }
 // The port panel shows the device Wine maps the port to.
 constexpr int kHintPanel = kPanelHint, kPortPanel = kPanelPort;
-// Wide enough for the editing hint now that panels follow it.
-constexpr int kHintPanelWidth = 240;
+// The designed width of the hint panel; it widens while it shows the hint.
+constexpr int kHintPanelWidth = 50;
+// A long device path must leave room for the panels after it.
+constexpr int kPortPanelMaxWidth = 220;
+
+// Pixels a status-bar panel needs for its text (borders and margins included).
+int PanelWidth(tk::TStatusBar& bar, const std::wstring& text) {
+    if (text.empty() || !bar.HandleAllocated()) return 0;
+    HDC dc = GetDC(bar.Handle());
+    if (!dc) return 0;
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(bar.Handle(), WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(bar.Handle(), dc);
+    return size.cx + 12;
+}
+
+void ShowHint(tk::TStatusBar& bar, const std::wstring& text) {
+    bar.Panels()[kHintPanel].SetText(text);
+    bar.Panels()[kHintPanel].SetWidth(std::max(kHintPanelWidth, PanelWidth(bar, text)));
+}
 
 // The terminal binding needs the window of the control it hooks; ours
 // create it on demand.
@@ -97,6 +117,19 @@ BYTE CharsetIfAvailable(const wchar_t* face, BYTE charset) {
     EnumFontFamiliesExW(dc, &lf, &FontFound, reinterpret_cast<LPARAM>(&found), 0);
     ReleaseDC(nullptr, dc);
     return found ? charset : static_cast<BYTE>(DEFAULT_CHARSET);
+}
+
+// The log view and the send line in the place of the terminal as it is now.
+void PlaceLogControls(TfrmMain& form) {
+    using namespace tk;
+    const int logTop = form.RichEdit1->Top(), width = form.RichEdit1->Width(), sendHeight = 23;
+    const int logBottom = form.ClientHeight() - form.StatusBar1->Height();
+    form.LogView1->SetParent(&form);
+    form.LogView1->SetBounds(0, logTop, width, logBottom - sendHeight - 2 - logTop);
+    form.LogView1->SetAnchors({akLeft, akTop, akRight, akBottom});
+    form.SendLine1->SetParent(&form);
+    form.SendLine1->SetBounds(0, logBottom - sendHeight - 1, width, sendHeight);
+    form.SendLine1->SetAnchors({akLeft, akRight, akBottom});
 }
 
 // Closes the port on every way out of a send unless "Always connected" is
@@ -386,23 +419,17 @@ void TfrmMain::ApplyDesignedLayout() {
 }
 
 // The log modes' view and the send line take the log view's place when a
-// log mode is chosen; the store behind them records in every mode.
+// log mode is chosen; the store behind them records in every mode. Their
+// windows are made when a log mode is first chosen: a start-up in the
+// terminal does not pay for them.
 void TfrmMain::AddBenchControls() {
     using namespace tk;
-    const int logTop = RichEdit1->Top(), sendHeight = 23;
-    const int logBottom = ClientHeight() - StatusBar1->Height();
     LogView1->SetName(L"LogView1");
-    LogView1->SetParent(this);
-    LogView1->SetBounds(0, logTop, RichEdit1->Width(), logBottom - sendHeight - 2 - logTop);
-    LogView1->SetAnchors({akLeft, akTop, akRight, akBottom});
     LogView1->SetPopupMenu(PopupMenu1);
     LogView1->SetLog(&eventLog_);
     LogView1->SetOnKeyChar(TKeyCharEvent(this, &TfrmMain::LogView1KeyChar));
     LogView1->SetVisible(false);
     SendLine1->SetName(L"SendLine1");
-    SendLine1->SetParent(this);
-    SendLine1->SetBounds(0, logBottom - sendHeight - 1, RichEdit1->Width(), sendHeight);
-    SendLine1->SetAnchors({akLeft, akRight, akBottom});
     SendLine1->SetOnSend(TSendLineEvent(this, &TfrmMain::SendLine1Send));
     SendLine1->SetVisible(false);
 
@@ -410,7 +437,10 @@ void TfrmMain::AddBenchControls() {
     SaveDialog1->SetFilter(kCaptureFilter);
     SaveDialog1->SetDefaultExt(L"txt");
 
-    for (int width : {150, 120, 100, 140, 100}) StatusBar1->Panels().Add().SetWidth(width);
+    // Sized to their texts as those change.
+    for (int i = 0; i < 5; ++i) StatusBar1->Panels().Add().SetWidth(0);
+    // Terminal first: the store keeps about what the terminal shows.
+    eventLog_.SetLimits(EventLog::kTerminalMaxBytes, EventLog::kTerminalMaxEvents);
 
     pwComm1->SetOnAfterReceive(TOnReceived(this, &TfrmMain::pwComm1AfterReceive));
     pwComm1->SetOnOpen(TNotifyEvent(this, &TfrmMain::pwComm1Open));
@@ -526,12 +556,12 @@ void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftSt
                                     int) {
     // Every mouse button counts.
     if (Shift.Contains(tk::ssCtrl)) {
-        StatusBar1->Panels()[kHintPanel].SetText(kEditingHint);
+        ShowHint(*StatusBar1, kEditingHint);
         StringGrid1->SetOptions(StringGrid1->Options() + tk::TGridOptions{tk::goEditing});
         mnuOption_SingleClicToSend->SetEnabled(false);
     }
     if (Shift.Contains(tk::ssShift)) {
-        StatusBar1->Panels()[kHintPanel].SetText(L"");
+        ShowHint(*StatusBar1, L"");
         StringGrid1->SetOptions(StringGrid1->Options() - tk::TGridOptions{tk::goEditing});
         mnuOption_SingleClicToSend->SetEnabled(true);
     } else if (!StringGrid1->Options().Contains(tk::goEditing) &&
@@ -789,6 +819,15 @@ void TfrmMain::SetViewMode(tk::TMenuItem* Item) {
     if (!Item) return;
     for (tk::TMenuItem* i : {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog}) i->SetChecked(i == Item);
     const bool log = Item != mnuView_Terminal;
+    // The log modes keep a long history. The terminal shows only its newest
+    // lines, so while it shows the store stops growing but drops nothing it
+    // holds: switching back to a log mode still shows the history, and the
+    // terminal's own lines are kept at least.
+    if (log)
+        eventLog_.SetLimits(EventLog::kDefaultMaxBytes, EventLog::kDefaultMaxEvents);
+    else
+        eventLog_.LimitToHeld(EventLog::kTerminalMaxBytes, EventLog::kTerminalMaxEvents);
+    if (log && !LogView1->Parent()) PlaceLogControls(*this);
     if (log) {
         eventLog_.SetSplitAtLineEnd(Item == mnuView_TextLog);
         LogView1->SetOptions({Item == mnuView_HexLog ? LogMode::Hex : LogMode::Text,
@@ -925,7 +964,11 @@ void TfrmMain::SendLine1Send(tk::TObject*, const std::wstring& Type, const std::
 void TfrmMain::UpdateStatusPanels() {
     auto show = [this](int panel, const std::wstring& text) {
         tk::TStatusPanel& p = StatusBar1->Panels()[panel];
-        if (p.Text() != text) p.SetText(text);
+        // Measured once the bar has its window.
+        if (p.Text() == text && (text.empty() || p.Width() > 0)) return;
+        p.SetText(text);
+        const int width = PanelWidth(*StatusBar1, text);
+        p.SetWidth(panel == kPortPanel ? std::min(width, kPortPanelMaxWidth) : width);
     };
     const bool open = pwComm1->Active();
     show(kPortPanel, PortPanelText(portMapping_.empty() ? pwComm1->ComName() : portMapping_, open));

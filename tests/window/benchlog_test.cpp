@@ -87,6 +87,18 @@ TEST(BenchLog, HexLogShowsTheLineAndTheTextCaptureKeepsBothDirections) {
     EXPECT_NE(text.find("RX <00><08>OK<CR><LF><FF>\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("TX <01><FF>\r\n"), std::string::npos) << text;
 
+    // A burst of many blocks: the view catches up with all of it, at the end.
+    peer.Write(std::string(16384, 'x'));
+    ASSERT_TRUE(WaitFor([&] { return form->Events().TotalRx() == reply.size() + 16384; }))
+        << "waited for the burst to be received";
+    const auto atEnd = [&] {
+        SCROLLINFO si = {sizeof(si), SIF_ALL, 0, 0, 0, 0, 0};
+        GetScrollInfo(view, SB_VERT, &si);
+        const int lines = static_cast<int>(form->Events().LineCount(true));
+        return lines > 1000 && si.nMax == lines - 1 && si.nPos + static_cast<int>(si.nPage) >= lines;
+    };
+    EXPECT_TRUE(WaitFor(atEnd)) << "waited for the view to scroll to the burst's last line";
+
     form->Clear1Click(nullptr);
     EXPECT_EQ(WindowText(view), L"");
     MenuCommand(form.get(), form->mnuView_Terminal);

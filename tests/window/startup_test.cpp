@@ -138,9 +138,20 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->RichEdit1->PopupMenu(), form->PopupMenu1);
     EXPECT_EQ(form->StatusBar1->Align(), tk::alBottom);
     EXPECT_EQ(form->StatusBar1->Height(), 19);
-    // The designed panel, wide enough for the editing hint, then the port at a glance.
+    // The designed panel, then the port at a glance.
     ASSERT_EQ(form->StatusBar1->Panels().Count(), 6);
-    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 240);
+    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 50);
+    // With the editing hint shown and every panel filled, all but the last
+    // (which takes the rest) fit in the designed width.
+    form->StringGrid1MouseDown(nullptr, tk::mbLeft, tk::TShiftState{tk::ssCtrl}, 0, 0);
+    form->Clear1Click(nullptr);  // the panels are refreshed
+    int used = 0;
+    for (int i = 0; i + 1 < form->StatusBar1->Panels().Count(); ++i) used += form->StatusBar1->Panels()[i].Width();
+    EXPECT_GT(form->StatusBar1->Panels()[0].Width(), 200);
+    EXPECT_GT(form->StatusBar1->Panels()[1].Width(), 0);
+    EXPECT_LE(used, 621 - 100);
+    form->StringGrid1MouseDown(nullptr, tk::mbLeft, tk::TShiftState{tk::ssShift}, 0, 0);
+    EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 50);
     // Menus.
     EXPECT_EQ(form->LoadData1->Caption(), L"Load Data");
     EXPECT_FALSE(form->SaveData1->Visible());

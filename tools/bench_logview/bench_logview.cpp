@@ -1,6 +1,7 @@
 // The bench log under load, in the real main window on pair 1 of the
 // harness (the peer is a Linux writer on the `_B` end):
-//   bench_logview stream terminal|text|hex|capture MB   (capture: Hex Log with a raw capture)
+//   bench_logview stream terminal|text|hex|capture|lines MB
+//     (capture: Hex Log with a raw capture; lines: Text Log of a stream of LF-ended lines)
 //   bench_logview stamps N    N single bytes 100 ms apart: error of the shown gaps
 #include <windows.h>
 
@@ -39,9 +40,13 @@ void Linux(const std::string& cmd) {
     CloseHandle(pi.hProcess);
 }
 
+// Lines end in CR as the terminal's stream; Text Log ends its lines only at
+// an LF (or silence, or the length limit), so the "lines" run keeps the LF.
+bool gLfLines = false;
+
 void StartWriter(long long bytes) {
-    Linux("yes 'The quick brown fox jumps over the lazy dog 0123456789' | tr '\\n' '\\r' | head -c " +
-          std::to_string(bytes) + " > '" + gPathB + "'");
+    Linux("yes 'The quick brown fox jumps over the lazy dog 0123456789' | " +
+          std::string(gLfLines ? "" : "tr '\\n' '\\r' | ") + "head -c " + std::to_string(bytes) + " > '" + gPathB + "'");
 }
 
 void Pump() { tk::Application().ProcessMessages(); }
@@ -75,6 +80,32 @@ struct TProbe {
     }
 };
 
+// Times the received blocks on their way to the window's own handler.
+struct TRxTimes : tk::TObject {
+    static constexpr std::uint64_t kSlice = 10ull << 20;
+    TOnReceived next;
+    std::uint64_t bytes = 0, blocks = 0, nextSlice = kSlice, nextSample = 0;
+    double first = 0, last = 0, sliceStart = 0, slowest = 1e9, memory = 0;
+    void Received(tk::TObject* sender, const void* buffer, std::uint32_t n) {
+        const double t = Now();
+        if (bytes == 0) first = sliceStart = t;
+        bytes += n;
+        ++blocks;
+        last = t;
+        if (bytes >= nextSlice) {
+            // Sustained: the slowest 10 MB of the stream, besides the average.
+            slowest = std::min(slowest, static_cast<double>(kSlice) / 1e6 / std::max(1e-6, t - sliceStart));
+            sliceStart = t;
+            nextSlice += kSlice;
+        }
+        if (bytes >= nextSample) {
+            memory = std::max(memory, benchkit::CommittedMB());
+            nextSample = bytes + (1 << 20);
+        }
+        next(sender, buffer, n);
+    }
+};
+
 TfrmMain* NewForm() {
     auto* form = new TfrmMain(nullptr);
     form->pwComm1->SetComPortNo(static_cast<std::uint16_t>(gPortA));
@@ -95,30 +126,55 @@ void Stream(const char* label, tk::TMenuItem* TfrmMain::*item, long long want, c
         std::printf("open failed\n");
         std::exit(2);
     }
+    // The same probe against the idle window first: what the loaded machine
+    // itself adds to a round trip.
+    TProbe idle;
+    idle.Start(form->Handle());
+    for (const double t0 = Now(); Now() - t0 < 3;) Pump(), MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    idle.Stop();
+    std::printf("%-22s idle window: round trip p50 %.1f ms p99 %.1f ms (n=%zu)\n", label, idle.At(0.5), idle.At(0.99),
+                idle.ms.size());
     const double mem0 = benchkit::CommittedMB();
+    TRxTimes times;
+    times.memory = mem0;
+    times.next = form->pwComm1->OnAfterReceive();
+    form->pwComm1->SetOnAfterReceive(TOnReceived(&times, &TRxTimes::Received));
     TProbe probe;
     probe.Start(form->Handle());
+    const double cpu0 = benchkit::CpuSeconds(), main0 = benchkit::ThreadCpuSeconds();
     StartWriter(want);
-    double first = 0, last = Now(), memory = mem0;
+    // A flood keeps the queue from ever running dry, so the times are taken
+    // as the blocks come, not between pumps.
+    double quietSince = Now();
     std::uint64_t seen = 0;
-    while (form->Events().TotalRx() < static_cast<std::uint64_t>(want) && Now() - last < 5) {
+    while (times.bytes < static_cast<std::uint64_t>(want) && Now() - quietSince < 5) {
         Pump();
-        const std::uint64_t got = form->Events().TotalRx();
-        if (got != seen) {
-            if (seen == 0) first = Now();
-            seen = got;
-            last = Now();
-            memory = std::max(memory, benchkit::CommittedMB());
+        if (times.bytes != seen) {
+            seen = times.bytes;
+            quietSince = Now();
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
     }
+    seen = times.bytes;
+    const double cpu = benchkit::CpuSeconds() - cpu0, mainCpu = benchkit::ThreadCpuSeconds() - main0;
+    const double first = times.first, last = times.last, slowest = times.slowest, memory = times.memory;
     probe.Stop();
+    form->pwComm1->SetOnAfterReceive(times.next);
+    // What the view shows at the end, then the memory of the whole process.
+    UpdateWindow(form->Handle());
+    Pump();
     const double rate = static_cast<double>(seen) / std::max(1e-6, last - first) / 1e6;
-    std::printf("%-22s %llu of %lld bytes, %.2f MB/s; round trip p50 %.1f ms p99 %.1f ms; "
-                "%llu text / %llu hex lines held; memory %.0f -> %.0f MB\n",
-                label, static_cast<unsigned long long>(seen), want, rate, probe.At(0.5), probe.At(0.99),
+    std::printf("%-22s %llu of %lld bytes, %.2f MB/s (slowest 10 MB %.2f MB/s); round trip p50 %.1f ms "
+                "p99 %.1f ms max %.1f ms (n=%zu); %llu text / %llu hex lines held (%.0f MB); "
+                "committed %.0f -> peak %.0f -> end %.0f MB, working set %.0f MB; "
+                "%.1f s CPU (%.1f s main thread), %llu blocks\n",
+                label, static_cast<unsigned long long>(seen), want, rate, slowest, probe.At(0.5), probe.At(0.99),
+                probe.At(1.0), probe.ms.size(),
                 static_cast<unsigned long long>(form->Events().LineCount(false)),
-                static_cast<unsigned long long>(form->Events().LineCount(true)), mem0, memory);
+                static_cast<unsigned long long>(form->Events().LineCount(true)),
+                static_cast<double>(form->Events().HeldBytes()) / (1 << 20), mem0, memory,
+                benchkit::CommittedMB(), benchkit::WorkingSetMB(), cpu, mainCpu,
+                static_cast<unsigned long long>(times.blocks));
     form->StopCapture();
     // The process ends with the run: the window is left to it.
 }
@@ -129,6 +185,10 @@ void Modes(const std::wstring& which, long long mb) {
     if (which == L"terminal") Stream("terminal:", &TfrmMain::mnuView_Terminal, want, L"");
     if (which == L"text") Stream("Text Log:", &TfrmMain::mnuView_TextLog, want, L"");
     if (which == L"hex") Stream("Hex Log:", &TfrmMain::mnuView_HexLog, want, L"");
+    if (which == L"lines") {
+        gLfLines = true;
+        Stream("Text Log, LF lines:", &TfrmMain::mnuView_TextLog, want, L"");
+    }
     if (which != L"capture") return;
     const std::wstring file = L"bench_capture.bin";
     Stream("Hex Log, raw capture:", &TfrmMain::mnuView_HexLog, want, file);
@@ -142,13 +202,17 @@ void Modes(const std::wstring& which, long long mb) {
 }
 
 // A device that sends one byte every 100 ms: the gaps the log shows
-// against the 100 ms the writer slept (whose own jitter is included).
+// against the 100 ms of the writer's schedule (whose own jitter is included).
 void Stamps(int n) {
     TfrmMain* form = NewForm();
     form->ViewModeClick(form->mnuView_HexLog);
     form->chkConnected->SetChecked(true);
     form->chkConnectedClick(nullptr);
-    Linux("for i in $(seq " + std::to_string(n) + "); do printf x; sleep 0.1; done > '" + gPathB + "'");
+    // One process on a fixed schedule: a shell loop would add a fork and
+    // its drift to every gap.
+    Linux("python3 -c 'import os,sys,time; fd=os.open(sys.argv[1],os.O_WRONLY|os.O_NOCTTY); t=time.monotonic(); "
+          "[(time.sleep(max(0,t+0.1*i-time.monotonic())),os.write(fd,bytes([120]))) for i in range(" +
+          std::to_string(n) + ")]' '" + gPathB + "'");
     const double start = Now();
     while (form->Events().TotalRx() < static_cast<std::uint64_t>(n) && Now() - start < n * 0.1 + 30) {
         Pump();
@@ -178,7 +242,7 @@ int wmain(int argc, wchar_t** argv) {
     const char* b = std::getenv("QUOLM_PAIR1_B");
     int pb = 0;
     if (!v || !b || std::sscanf(v, "COM%d:COM%d", &gPortA, &pb) != 2 || argc < 3) {
-        std::printf("usage inside the sandbox: bench_logview stream terminal|text|hex|capture MB | stamps N\n");
+        std::printf("usage inside the sandbox: bench_logview stream terminal|text|hex|capture|lines MB | stamps N\n");
         return 2;
     }
     gPathB = b;

@@ -74,4 +74,12 @@ inline double CommittedMB() {
     return static_cast<double>(pmc.PagefileUsage) / (1024.0 * 1024.0);
 }
 
+// Working set of this process, in MB.
+inline double WorkingSetMB() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) return 0;
+    return static_cast<double>(pmc.WorkingSetSize) / (1024.0 * 1024.0);
+}
+
 }  // namespace benchkit
