@@ -9,8 +9,10 @@
 #include "Application.h"
 #include "CommReport.h"
 #include "DataFile.h"
+#include "RowChecks.h"
 #include "SendPath.h"
 #include "SysUtils.h"
+#include "TableWriter.h"
 #include "UAppFunction.h"
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
@@ -168,6 +170,7 @@ void TfrmMain::CreateComponents() {
     File1 = new tk::TMenuItem(this);
     LoadData1 = new tk::TMenuItem(this);
     SaveData1 = new tk::TMenuItem(this);
+    SaveDataAs1 = new tk::TMenuItem(this);
     N1 = new tk::TMenuItem(this);
     Exit1 = new tk::TMenuItem(this);
     Option1 = new tk::TMenuItem(this);
@@ -187,6 +190,7 @@ void TfrmMain::CreateComponents() {
     Clear1 = new tk::TMenuItem(this);
     OpenDialog1 = new tk::TOpenDialog(this);
     SaveDialog1 = new tk::TSaveDialog(this);
+    SaveDataDialog1 = new tk::TSaveDialog(this);
     pwComm1 = new TpwComm(this);
 }
 
@@ -208,7 +212,10 @@ void TfrmMain::ApplyDesignedLayout() {
     LoadData1->SetOnClick(TNotifyEvent(this, &TfrmMain::LoadData1Click));
     SaveData1->SetName(L"SaveData1");
     SaveData1->SetCaption(L"Save Data");
-    SaveData1->SetVisible(false);
+    SaveData1->SetOnClick(TNotifyEvent(this, &TfrmMain::SaveData1Click));
+    SaveDataAs1->SetName(L"SaveDataAs1");
+    SaveDataAs1->SetCaption(L"Save Data &As...");
+    SaveDataAs1->SetOnClick(TNotifyEvent(this, &TfrmMain::SaveDataAs1Click));
     N1->SetName(L"N1");
     N1->SetCaption(L"-");
     Exit1->SetName(L"Exit1");
@@ -221,7 +228,8 @@ void TfrmMain::ApplyDesignedLayout() {
     StopCapture1->SetCaption(L"Stop Ca&pture");
     StopCapture1->SetEnabled(false);
     StopCapture1->SetOnClick(TNotifyEvent(this, &TfrmMain::StopCapture1Click));
-    for (TMenuItem* item : {LoadData1, SaveData1, CaptureToFile1, StopCapture1, N1, Exit1}) File1->Add(item);
+    for (TMenuItem* item : {LoadData1, SaveData1, SaveDataAs1, CaptureToFile1, StopCapture1, N1, Exit1})
+        File1->Add(item);
     Option1->SetName(L"Option1");
     Option1->SetCaption(L"Option");
     COMConfig1->SetName(L"COMConfig1");
@@ -402,6 +410,9 @@ void TfrmMain::AddBenchControls() {
     SaveDialog1->SetName(L"SaveDialog1");
     SaveDialog1->SetFilter(kCaptureFilter);
     SaveDialog1->SetDefaultExt(L"txt");
+    SaveDataDialog1->SetName(L"SaveDataDialog1");
+    SaveDataDialog1->SetFilter(kDataFileFilter);
+    SaveDataDialog1->SetDefaultExt(L"dat");
 
     for (int width : {150, 120, 100, 140, 100}) StatusBar1->Panels().Add().SetWidth(width);
 
@@ -419,6 +430,7 @@ void TfrmMain::FormCreate(tk::TObject*) {
     StringGrid1->SetCells(kColType, 0, L"Type");
     StringGrid1->SetCells(kColFunction, 0, L"Function");
     StringGrid1->SetCells(kColData, 0, L"Command Data");
+    DataFileName = tk::ExpandFileName(kDefaultDataFile);
     if (tk::FileExists(kDefaultDataFile)) LoadDataFile(kDefaultDataFile);
     ShowComParameter();
     ShowPortMapping();
@@ -488,6 +500,9 @@ void TfrmMain::ShowPortMapping() {
 }
 
 void TfrmMain::LoadDataFile(const std::wstring& FileName) {
+    // Nothing changes when the file cannot be read.
+    const std::string bytes = ReadDataFileBytes(FileName);
+    DataFileName = tk::ExpandFileName(FileName);
     // The loader works on a plain list; the hidden list box mirrors it
     // afterwards, also when the load fails half-way (the lines stay read).
     tk::TStringList lines;
@@ -499,12 +514,37 @@ void TfrmMain::LoadDataFile(const std::wstring& FileName) {
         items.EndUpdate();
     };
     try {
-        ::LoadDataFile(FileName, lines, *StringGrid1);
+        LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
         throw;
     }
     mirror();
+}
+
+bool TfrmMain::SaveDataFile(const std::wstring& FileName) {
+    // What the in-place editor shows is part of the table.
+    if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
+    tk::TStringList lines;
+    ListBox1->Items().AssignTo(lines);
+    const std::vector<TTableRow> rows =
+        TableRowsOfGrid(*StringGrid1, DataRowCount, LoadRowChecks(lines, DataRowCount));
+    try {
+        // Read again at save time: lines that are no rows stay as they are now.
+        std::string original;
+        try {
+            if (tk::FileExists(DataFileName)) original = ReadDataFileBytes(DataFileName);
+        } catch (const tk::EFOpenError& e) {
+            throw tk::Exception(L"Cannot save file \"" + tk::ExpandFileName(FileName) + L"\". " +
+                                e.Message());
+        }
+        SaveTableFile(FileName, original, rows);
+    } catch (const tk::Exception& e) {
+        ShowMessage(e.Message());
+        return false;
+    }
+    DataFileName = tk::ExpandFileName(FileName);
+    return true;
 }
 
 // --- grid input ----------------------------------------------------------------------------------
@@ -707,6 +747,14 @@ void TfrmMain::AddNote(const std::wstring& Text) {
 void TfrmMain::LoadData1Click(tk::TObject*) {
     if (OpenDialog1->Execute(Handle()) && !OpenDialog1->FileName().empty())
         LoadDataFile(OpenDialog1->FileName());
+}
+
+void TfrmMain::SaveData1Click(tk::TObject*) { SaveDataFile(DataFileName); }
+
+void TfrmMain::SaveDataAs1Click(tk::TObject*) {
+    SaveDataDialog1->SetFileName(DataFileName);
+    if (SaveDataDialog1->Execute(Handle()) && !SaveDataDialog1->FileName().empty())
+        SaveDataFile(SaveDataDialog1->FileName());
 }
 
 void TfrmMain::COMConfig1Click(tk::TObject*) {

@@ -63,6 +63,7 @@ public:
     tk::TMenuItem* File1;
     tk::TMenuItem* LoadData1;
     tk::TMenuItem* SaveData1;
+    tk::TMenuItem* SaveDataAs1;
     tk::TMenuItem* N1;
     tk::TMenuItem* Exit1;
     tk::TMenuItem* Option1;
@@ -82,6 +83,7 @@ public:
     tk::TMenuItem* Clear1;
     tk::TOpenDialog* OpenDialog1;
     tk::TSaveDialog* SaveDialog1;
+    tk::TSaveDialog* SaveDataDialog1;
     TpwComm* pwComm1;
     // The log modes' view, in RichEdit1's place while one is chosen, and
     // the send line under the log.
@@ -97,6 +99,8 @@ public:
     void StringGrid1SelectCell(tk::TObject* Sender, int ACol, int ARow, bool& CanSelect);
     void chkConnectedClick(tk::TObject* Sender);
     void LoadData1Click(tk::TObject* Sender);
+    void SaveData1Click(tk::TObject* Sender);
+    void SaveDataAs1Click(tk::TObject* Sender);
     void COMConfig1Click(tk::TObject* Sender);
     void Exit1Click(tk::TObject* Sender);
     void Clear1Click(tk::TObject* Sender);
@@ -129,6 +133,11 @@ public:
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
+    // Writes the table (the grid's rows and their checks) into FileName,
+    // keeping the other lines of the table's file; from then on that is the
+    // table's file. A failure is told in a message box; false then, and the
+    // file is unchanged.
+    bool SaveDataFile(const std::wstring& FileName);
     // A note line (note colour) in the active view and in the capture.
     void AddNote(const std::wstring& Text);
     // Starts capturing to a file; false (and a note) when it cannot be created.
@@ -139,6 +148,12 @@ public:
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
+    // The table's file (full path): the one loaded last or saved as last,
+    // the default table's until then.
+    std::wstring DataFileName;
+    // The table's rows, as the last load filled them; the grid may show more
+    // rows than that. The designed grid has one.
+    int DataRowCount = 1;
 
 protected:
     // Every device change refreshes the port list; the message ends here.

@@ -13,6 +13,18 @@ using namespace wintest;
 
 namespace {
 
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes(65536, '\0');
+    DWORD got = 0;
+    ::ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    ::CloseHandle(h);
+    bytes.resize(got);
+    return bytes;
+}
+
 struct TNotifyCounter : tk::TObject {
     int changed = 0;
     void Notify(tk::TObject*, std::int32_t code) {
@@ -233,6 +245,58 @@ TEST_F(Grid, LoadDataErrorIsReportedAndTheWindowGoesOn) {
     EXPECT_EQ(G()->RowCount(), 4);
     DoubleClickCell(G(), 3, 3);
     EXPECT_EQ(peer_->Read(2), "R3");
+}
+
+TEST_F(Grid, SaveDataWritesTheEditedTableAndAFailedSaveKeepsTheFile) {
+    const std::wstring path = dir_.Path() + L"\\table.dat";
+    dir_.WriteFile(L"table.dat",
+                   "; bench\r\nRowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=HEX,Ping,01\r\n");
+    form_->LoadDataFile(path);
+    // An edit still open in the cell's editor is saved with the rest.
+    ClickCell(G(), 3, 2, MK_CONTROL);
+    ClickCell(G(), 3, 2);
+    ASSERT_TRUE(G()->EditorMode()) << "the in-place editor did not open";
+    G()->InplaceEditor()->SetText(L"01 02, 03");
+    ASSERT_TRUE(form_->SaveData1->Visible());
+    MenuCommand(form_.get(), form_->SaveData1);
+    EXPECT_TRUE(boxes_.boxes.empty());
+    const std::string edited =
+        "; bench\r\nRowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=HEX,Ping,\"01 02, 03\"\r\n";
+    EXPECT_EQ(ReadFileBytes(path), edited);
+
+    // Read-only: the save is refused with the file named, and nothing changes.
+    G()->SetCells(2, 1, L"Renamed");
+    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    MenuCommand(form_.get(), form_->SaveData1);
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text.rfind(L"Cannot save file \"" + path + L"\". ", 0), 0u)
+        << boxes_.boxes[0].text;
+    EXPECT_EQ(ReadFileBytes(path), edited);
+
+    // Save As onto a directory fails the same way; the table keeps its file.
+    ASSERT_TRUE(::CreateDirectoryW((dir_.Path() + L"\\sub.dat").c_str(), nullptr));
+    auto saved = tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        d.SetFileName(dir_.Path() + L"\\sub.dat");
+        return true;
+    });
+    MenuCommand(form_.get(), form_->SaveDataAs1);
+    ASSERT_EQ(boxes_.boxes.size(), 2u);
+    EXPECT_NE(boxes_.boxes[1].text.find(L"sub.dat"), std::wstring::npos) << boxes_.boxes[1].text;
+    EXPECT_EQ(form_->DataFileName, path);
+    // Save As elsewhere: the new file is the table's file from then on.
+    tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        d.SetFileName(dir_.Path() + L"\\copy.dat");
+        return true;
+    });
+    MenuCommand(form_.get(), form_->SaveDataAs1);
+    tk::TOpenDialog::SetExecuteHook(saved);
+    EXPECT_EQ(boxes_.boxes.size(), 2u);
+    EXPECT_EQ(form_->DataFileName, dir_.Path() + L"\\copy.dat");
+    EXPECT_NE(ReadFileBytes(form_->DataFileName).find("1=ASCII,Renamed,R1\r\nRow.1.Expect=OK"),
+              std::string::npos);
+    EXPECT_EQ(ReadFileBytes(path), edited);
+    ::RemoveDirectoryW((dir_.Path() + L"\\sub.dat").c_str());
 }
 
 TEST_F(Grid, ComConfigRebuildsTheSummary) {
