@@ -19,6 +19,7 @@
 #include "EventLog.h"
 #include "LogView.h"
 #include "PortStatus.h"
+#include "RowChecks.h"
 #include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
@@ -139,6 +140,12 @@ public:
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
+    // The loaded table's checks (Row.N.Expect, Timeout, Delay), one per row;
+    // what runs read, and what saving the table writes back.
+    TRowChecks RowChecks;
+    // Reads the checks of the loaded rows from the line store, shows the
+    // check columns when there are any, and notes the bad values.
+    void LoadRowChecksFromLines();
 
 protected:
     // Every device change refreshes the port list; the message ends here.
