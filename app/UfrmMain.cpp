@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Application.h"
+#include "CheckGrid.h"
 #include "CommReport.h"
 #include "DataFile.h"
 #include "RowChecks.h"
@@ -442,8 +443,14 @@ void TfrmMain::FormResize(tk::TObject*) {
     StringGrid1->SetColWidths(0, 30);
     StringGrid1->SetColWidths(1, 70);
     StringGrid1->SetColWidths(2, 180);
-    StringGrid1->SetColWidths(3, StringGrid1->Width() - StringGrid1->ColWidths(0) -
-                                     StringGrid1->ColWidths(1) - StringGrid1->ColWidths(2) - 24);
+    int rest = StringGrid1->Width() - StringGrid1->ColWidths(0) - StringGrid1->ColWidths(1) -
+               StringGrid1->ColWidths(2) - 24;
+    if (StringGrid1->ColCount() > kColResult) {
+        StringGrid1->SetColWidths(kColExpect, 110);
+        StringGrid1->SetColWidths(kColResult, 90);
+        rest = std::max(64, rest - 200);
+    }
+    StringGrid1->SetColWidths(3, rest);
 }
 
 void TfrmMain::ShowComParameter() {
@@ -517,18 +524,27 @@ void TfrmMain::LoadDataFile(const std::wstring& FileName) {
         LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
+        LoadRowChecksFromLines();
         throw;
     }
     mirror();
+    LoadRowChecksFromLines();
+}
+
+void TfrmMain::LoadRowChecksFromLines() {
+    tk::TStringList lines;
+    ListBox1->Items().AssignTo(lines);
+    RowChecks = LoadRowChecks(lines, DataRowCount);
+    ShowRowChecks(RowChecks, *StringGrid1);
+    FormResize(this);
+    // Loading goes on past a bad value; the user reads why in the log.
+    for (const std::wstring& error : RowChecks.errors) AddNote(error);
 }
 
 bool TfrmMain::SaveDataFile(const std::wstring& FileName) {
     // What the in-place editor shows is part of the table.
     if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
-    tk::TStringList lines;
-    ListBox1->Items().AssignTo(lines);
-    const std::vector<TTableRow> rows =
-        TableRowsOfGrid(*StringGrid1, DataRowCount, LoadRowChecks(lines, DataRowCount));
+    const std::vector<TTableRow> rows = TableRowsOfGrid(*StringGrid1, DataRowCount, RowChecks);
     try {
         // Read again at save time: lines that are no rows stay as they are now.
         std::string original;

@@ -19,6 +19,7 @@
 #include "EventLog.h"
 #include "LogView.h"
 #include "PortStatus.h"
+#include "RowChecks.h"
 #include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
@@ -154,6 +155,12 @@ public:
     // The table's rows, as the last load filled them; the grid may show more
     // rows than that. The designed grid has one.
     int DataRowCount = 1;
+    // The loaded table's checks (Row.N.Expect, Timeout, Delay), one per row;
+    // what runs read, and what saving the table writes back.
+    TRowChecks RowChecks;
+    // Reads the checks of the loaded rows from the line store, shows the
+    // check columns when there are any, and notes the bad values.
+    void LoadRowChecksFromLines();
 
 protected:
     // Every device change refreshes the port list; the message ends here.
