@@ -317,6 +317,8 @@ void TfrmMain::ApplyDesignedLayout() {
     StringGrid1->SetOnDblClick(TNotifyEvent(this, &TfrmMain::StringGrid1DblClick));
     StringGrid1->SetOnMouseDown(TMouseEvent(this, &TfrmMain::StringGrid1MouseDown));
     StringGrid1->SetOnSelectCell(TSelectCellEvent(this, &TfrmMain::StringGrid1SelectCell));
+    StringGrid1->SetOnCanEditCell(TCanEditCellEvent(this, &TfrmMain::StringGrid1CanEditCell));
+    StringGrid1->SetOnSetEditText(TSetEditTextEvent(this, &TfrmMain::StringGrid1SetEditText));
 
     ListBox1->SetName(L"ListBox1");
     ListBox1->SetParent(this);
@@ -586,6 +588,20 @@ void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftSt
                mnuOption_SingleClicToSend->Checked()) {
         SendSelectedRow();
     }
+}
+
+// The results are the program's to write; the rest is the user's in editing mode.
+void TfrmMain::StringGrid1CanEditCell(tk::TObject*, int ACol, int, bool& CanEdit) {
+    if (ACol == kColResult) CanEdit = false;
+}
+
+// An edited expected reply is checked from now on and saved as typed.
+void TfrmMain::StringGrid1SetEditText(tk::TObject*, int ACol, int ARow, const std::wstring& Value) {
+    if (ACol != kColExpect || ARow < 1 || ARow > DataRowCount) return;
+    if (RowChecks.rows.size() < static_cast<std::size_t>(DataRowCount))
+        RowChecks.rows.resize(static_cast<std::size_t>(DataRowCount));
+    const std::wstring error = SetExpectText(RowChecks.rows[static_cast<std::size_t>(ARow - 1)], Value);
+    if (!error.empty()) AddNote(RowKeyName(ARow, kExpectKey) + L"=" + Value + L": " + error);
 }
 
 void TfrmMain::StringGrid1DblClick(tk::TObject*) {

@@ -98,6 +98,8 @@ public:
                               int X, int Y);
     void StringGrid1DblClick(tk::TObject* Sender);
     void StringGrid1SelectCell(tk::TObject* Sender, int ACol, int ARow, bool& CanSelect);
+    void StringGrid1CanEditCell(tk::TObject* Sender, int ACol, int ARow, bool& CanEdit);
+    void StringGrid1SetEditText(tk::TObject* Sender, int ACol, int ARow, const std::wstring& Value);
     void chkConnectedClick(tk::TObject* Sender);
     void LoadData1Click(tk::TObject* Sender);
     void SaveData1Click(tk::TObject* Sender);

@@ -299,6 +299,39 @@ TEST_F(Grid, SaveDataWritesTheEditedTableAndAFailedSaveKeepsTheFile) {
     ::RemoveDirectoryW((dir_.Path() + L"\\sub.dat").c_str());
 }
 
+TEST_F(Grid, AnEditedExpectIsCheckedAndSavedAsTypedTheResultIsNotEditable) {
+    const std::wstring path = dir_.Path() + L"\\checks.dat";
+    dir_.WriteFile(L"checks.dat", "RowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=ASCII,Two,R2\r\n");
+    form_->LoadDataFile(path);
+    ASSERT_EQ(G()->ColCount(), 6);
+    ClickCell(G(), 5, 1, MK_CONTROL);
+    ClickCell(G(), 5, 1);
+    EXPECT_FALSE(G()->EditorMode()) << "the Result cell opened an editor";
+    ::SendMessageW(G()->Handle(), WM_CHAR, L'x', 1);
+    EXPECT_FALSE(G()->EditorMode()) << "typing opened an editor on the Result cell";
+
+    auto edit = [&](int row, const std::wstring& text) {
+        ClickCell(G(), 4, row);
+        ClickCell(G(), 4, row);
+        ASSERT_TRUE(G()->EditorMode()) << "the Expect cell did not open an editor";
+        G()->InplaceEditor()->SetText(text);
+        ClickCell(G(), 2, row);  // leaving the cell writes the edit; the editor moves along
+    };
+    edit(2, L"<ZZ>");
+    ASSERT_EQ(form_->RowChecks.rows.size(), 2u);
+    EXPECT_EQ(form_->RowChecks.rows[1].expectText, L"<ZZ>");
+    EXPECT_FALSE(form_->RowChecks.rows[1].expectError.empty());
+    EXPECT_NE(RichText(form_->RichEdit1).find(L"Row.2.Expect=<ZZ>: "), std::wstring::npos)
+        << "no note for the bad value";
+    edit(1, L"HEX:4F ??");
+    EXPECT_EQ(form_->RowChecks.rows[0].expect.pattern, (std::vector<int>{0x4F, kAnyByte}));
+    MenuCommand(form_.get(), form_->SaveData1);
+    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(ReadFileBytes(path),
+              "RowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=HEX:4F ??\r\n2=ASCII,Two,R2\r\n"
+              "Row.2.Expect=<ZZ>\r\n");
+}
+
 TEST_F(Grid, ComConfigRebuildsTheSummary) {
     form_->pwComm1->SetBaudRate(19200);
     form_->pwComm1->SetParity(pEven);
