@@ -61,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::string saved;
     try {
-        saved = WriteTableBytes(bytes, first.rows);
+        saved = SaveTableBytes(bytes, first.rows);
     } catch (const tk::Exception&) {
-        Fail("a loaded table could not be written");
+        Fail("a loaded table could not be saved");
     }
     Table second;
     if (!Load(saved, second)) Fail("the saved table does not load whole");
