@@ -410,15 +410,17 @@ std::wstring TEntryIndex::Values(const std::wstring& name) const {
 }
 
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
-                   tk::TGridModel& grid) {
+                   tk::TGridModel& grid, int* loadedRows) {
+    if (loadedRows) *loadedRows = 0;
     lineStore.Clear();
     lineStore.Reserve(lines.size());
     for (auto& line : lines) lineStore.Add(std::move(line));
     lines.clear();
-    LoadGridFromLines(lineStore, grid);
+    LoadGridFromLines(lineStore, grid, loadedRows);
 }
 
-void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid) {
+void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, int* loadedRows) {
+    if (loadedRows) *loadedRows = 0;
     const TEntryIndex entries(lineStore);
     const std::int32_t n = tk::StrToInt(entries.Values(L"RowCount"));
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
@@ -436,11 +438,14 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid) {
         grid.SetCells(2, r, fields.Strings(1));
         grid.SetCells(3, r, fields.Strings(2));
         grid.SetRowHeights(r, kDataRowHeight);
+        if (loadedRows) *loadedRows = r;
     }
 }
 
-void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid) {
-    LoadDataLines(SplitDataLines(DecodeDataFileBytes(bytes)), lineStore, grid);
+void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
+                   int* loadedRows) {
+    if (loadedRows) *loadedRows = 0;
+    LoadDataLines(SplitDataLines(DecodeDataFileBytes(bytes)), lineStore, grid, loadedRows);
 }
 
 #ifdef _WIN32

@@ -105,15 +105,19 @@ private:
 // Sets the grid's row count from the "RowCount" entry of the line store and
 // fills rows 1, 2, ... until the row count is reached or a row entry has no
 // value. Errors (an invalid RowCount, a row with fewer than three fields)
-// end the load where they occur; what was written stays.
-void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid);
+// end the load where they occur; what was written stays. `loadedRows`, when
+// given, receives the number of rows filled whole, also when an error ends
+// the load: the table's rows, which the grid's row count need not be.
+void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid,
+                       int* loadedRows = nullptr);
 
 // Replaces the line store with already decoded lines, then LoadGridFromLines.
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
-                   tk::TGridModel& grid);
+                   tk::TGridModel& grid, int* loadedRows = nullptr);
 
 // Decodes file content and loads it (see DecodeDataFileBytes, LoadDataLines).
-void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid);
+void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
+                   int* loadedRows = nullptr);
 
 #ifdef _WIN32
 

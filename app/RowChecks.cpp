@@ -39,6 +39,14 @@ std::wstring RowKeyName(int row, const wchar_t* key) {
     return L"Row." + tk::IntToStr(row) + L"." + key;
 }
 
+std::wstring SetExpectText(TRowCheck& check, const std::wstring& text) {
+    check.expectText = text;
+    check.expect = TExpectedReply();
+    check.expectError.clear();
+    if (check.Checked()) ParseExpectedReply(text, check.expect, check.expectError);
+    return check.expectError;
+}
+
 TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount) {
     TRowChecks checks;
     if (rowCount <= 0) return checks;
@@ -54,8 +62,7 @@ TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount) {
     for (int r = 1; r <= rowCount; ++r) {
         TRowCheck& check = checks.rows[static_cast<std::size_t>(r - 1)];
         int at = -1;
-        check.expectText = value(r, kExpectKey, at);
-        if (check.Checked() && !ParseExpectedReply(check.expectText, check.expect, check.expectError))
+        if (!SetExpectText(check, value(r, kExpectKey, at)).empty())
             checks.errors.push_back(LineOf(lines, at) + check.expectError);
 
         check.timeoutText = value(r, kTimeoutKey, at);

@@ -43,6 +43,11 @@ inline const wchar_t* const kExpectKey = L"Expect";
 inline const wchar_t* const kTimeoutKey = L"Timeout";
 inline const wchar_t* const kDelayKey = L"Delay";
 
+// Gives a row the expected reply the user typed: kept as typed (so a save
+// writes it so), parsed for checking. Returns why it cannot be parsed, or
+// nothing; the row then fails when checked, as one loaded with that value.
+std::wstring SetExpectText(TRowCheck& check, const std::wstring& text);
+
 // Reads the keys of rows 1 to rowCount from a loaded line store. A bad value
 // is reported ("Line 7: Row.2.Timeout=abc: ...") and its default used; the
 // other keys and rows are read on.

@@ -124,9 +124,8 @@ TLineRole RoleOf(const std::wstring& line, std::wstring& name) {
     return role;
 }
 
-[[noreturn]] void RaiseCannotStore(int row, const wchar_t* what) {
-    throw tk::Exception(row > 0 ? L"Row " + tk::IntToStr(row) + L": " + what
-                                : std::wstring(what));
+[[noreturn]] void RaiseCannotStore(int row, const std::wstring& what) {
+    throw tk::Exception(row > 0 ? L"Row " + tk::IntToStr(row) + L": " + what : what);
 }
 
 class TTableLines {
@@ -285,6 +284,74 @@ std::string WriteTableBytes(const std::string& original, const std::vector<TTabl
     return TTableLines(file, rows).Write();
 }
 
+std::vector<TTableRow> TableRowsOfGrid(const tk::TGridModel& grid, int rowCount,
+                                       const TRowChecks& checks) {
+    std::vector<TTableRow> rows;
+    rows.reserve(static_cast<std::size_t>(std::max(rowCount, 0)));
+    for (int r = 1; r <= rowCount; ++r) {
+        TTableRow row{grid.Cells(1, r), grid.Cells(2, r), grid.Cells(3, r), {}, {}, {}};
+        if (static_cast<std::size_t>(r) <= checks.rows.size()) {
+            const TRowCheck& check = checks.rows[static_cast<std::size_t>(r - 1)];
+            row.expect = check.expectText;
+            row.timeout = check.timeoutText;
+            row.delay = check.delayText;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<TTableRow> LoadTableRows(const std::string& bytes) {
+    tk::TStringList lines;
+    tk::TGridModel grid(4, 2, kDataRowHeight);
+    int count = 0;
+    LoadDataBytes(bytes, lines, grid, &count);
+    return TableRowsOfGrid(grid, count, LoadRowChecks(lines, count));
+}
+
+std::string SaveTableBytes(const std::string& original, const std::vector<TTableRow>& rows) {
+    std::string bytes = WriteTableBytes(original, rows);
+    std::vector<TTableRow> loaded;
+    try {
+        loaded = LoadTableRows(bytes);
+    } catch (const tk::Exception& e) {
+        throw tk::Exception(L"the saved table would not load again: " + e.Message());
+    }
+    auto same = [](const TTableRow& a, const TTableRow& b) {
+        return a.type == b.type && a.function == b.function && a.data == b.data &&
+               a.expect == b.expect && a.timeout == b.timeout && a.delay == b.delay;
+    };
+    // A line the writer does not own can still be read as a row: a name the
+    // locale compares equal to a row number.
+    for (std::size_t i = 0; i < std::min(rows.size(), loaded.size()); ++i) {
+        if (!same(rows[i], loaded[i]))
+            RaiseCannotStore(static_cast<int>(i + 1),
+                             L"another line of the file would be read in its place");
+    }
+    if (loaded.size() != rows.size())
+        RaiseCannotStore(0, L"the saved table would load with " +
+                                tk::IntToStr(static_cast<std::int64_t>(loaded.size())) +
+                                L" rows instead of " +
+                                tk::IntToStr(static_cast<std::int64_t>(rows.size())));
+    return bytes;
+}
+
+void SaveTableFile(const std::wstring& fileName, const std::string& original,
+                   const std::vector<TTableRow>& rows) {
+    std::string bytes;
+    try {
+        bytes = SaveTableBytes(original, rows);
+    } catch (const tk::Exception& e) {
+#ifdef _WIN32
+        const std::wstring shown = tk::ExpandFileName(fileName);
+#else
+        const std::wstring& shown = fileName;
+#endif
+        throw tk::Exception(L"Cannot save file \"" + shown + L"\". " + e.Message());
+    }
+    ReplaceFileContent(fileName, bytes);
+}
+
 #ifdef _WIN32
 
 void ReplaceFileContent(const std::wstring& fileName, const std::string& bytes) {
@@ -294,6 +361,11 @@ void ReplaceFileContent(const std::wstring& fileName, const std::string& bytes) 
         throw tk::Exception(tk::Format(L"Cannot save file \"%s\". %s",
                                        {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
     };
+    // Windows refuses to rename over a read-only file, Wine does not: refuse
+    // it here on both.
+    const DWORD attributes = GetFileAttributesW(fileName.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        fail(ERROR_ACCESS_DENIED);
     HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) fail(GetLastError());

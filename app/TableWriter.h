@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "GridModel.h"
+#include "RowChecks.h"
+
 struct TTableRow {
     std::wstring type;
     std::wstring function;
@@ -30,6 +33,27 @@ std::wstring JoinRowFields(const std::wstring& type, const std::wstring& functio
 // Raises tk::Exception naming the row when a value holds a line break or a
 // NUL, or a character the file's encoding cannot store.
 std::string WriteTableBytes(const std::string& original, const std::vector<TTableRow>& rows);
+
+// Rows 1 to rowCount of a grid as a save takes them: Type, Function and
+// Command Data from columns 1 to 3, and the check keys' values as written
+// (checks.rows[r - 1]; a row without an entry there has no keys).
+std::vector<TTableRow> TableRowsOfGrid(const tk::TGridModel& grid, int rowCount,
+                                       const TRowChecks& checks);
+
+// The rows that table file content loads as, with their keys as written.
+// Raises what the load raises.
+std::vector<TTableRow> LoadTableRows(const std::string& bytes);
+
+// WriteTableBytes, and the result loaded again: raises tk::Exception naming
+// the first row that would not come back the same, so that a save never
+// writes a table that loads otherwise than the grid shows it.
+std::string SaveTableBytes(const std::string& original, const std::vector<TTableRow>& rows);
+
+// Saves rows into fileName as SaveTableBytes and ReplaceFileContent do, with
+// `original` as the file's current content. Every failure raises
+// tk::Exception "Cannot save file "%s". %s"; the file is then unchanged.
+void SaveTableFile(const std::wstring& fileName, const std::string& original,
+                   const std::vector<TTableRow>& rows);
 
 // Replaces the file with `bytes`: writes a temporary file beside it, flushes
 // it to the disk and renames it over the file, so the file is never left

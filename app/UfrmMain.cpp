@@ -7,10 +7,13 @@
 #include <utility>
 
 #include "Application.h"
+#include "CheckGrid.h"
 #include "CommReport.h"
 #include "DataFile.h"
+#include "RowChecks.h"
 #include "SendPath.h"
 #include "SysUtils.h"
+#include "TableWriter.h"
 #include "UAppFunction.h"
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
@@ -203,6 +206,7 @@ void TfrmMain::CreateComponents() {
     File1 = new tk::TMenuItem(this);
     LoadData1 = new tk::TMenuItem(this);
     SaveData1 = new tk::TMenuItem(this);
+    SaveDataAs1 = new tk::TMenuItem(this);
     N1 = new tk::TMenuItem(this);
     Exit1 = new tk::TMenuItem(this);
     Option1 = new tk::TMenuItem(this);
@@ -223,6 +227,7 @@ void TfrmMain::CreateComponents() {
     Clear1 = new tk::TMenuItem(this);
     OpenDialog1 = new tk::TOpenDialog(this);
     SaveDialog1 = new tk::TSaveDialog(this);
+    SaveDataDialog1 = new tk::TSaveDialog(this);
     pwComm1 = new TpwComm(this);
 }
 
@@ -244,7 +249,10 @@ void TfrmMain::ApplyDesignedLayout() {
     LoadData1->SetOnClick(TNotifyEvent(this, &TfrmMain::LoadData1Click));
     SaveData1->SetName(L"SaveData1");
     SaveData1->SetCaption(L"Save Data");
-    SaveData1->SetVisible(false);
+    SaveData1->SetOnClick(TNotifyEvent(this, &TfrmMain::SaveData1Click));
+    SaveDataAs1->SetName(L"SaveDataAs1");
+    SaveDataAs1->SetCaption(L"Save Data &As...");
+    SaveDataAs1->SetOnClick(TNotifyEvent(this, &TfrmMain::SaveDataAs1Click));
     N1->SetName(L"N1");
     N1->SetCaption(L"-");
     Exit1->SetName(L"Exit1");
@@ -257,7 +265,8 @@ void TfrmMain::ApplyDesignedLayout() {
     StopCapture1->SetCaption(L"Stop Ca&pture");
     StopCapture1->SetEnabled(false);
     StopCapture1->SetOnClick(TNotifyEvent(this, &TfrmMain::StopCapture1Click));
-    for (TMenuItem* item : {LoadData1, SaveData1, CaptureToFile1, StopCapture1, N1, Exit1}) File1->Add(item);
+    for (TMenuItem* item : {LoadData1, SaveData1, SaveDataAs1, CaptureToFile1, StopCapture1, N1, Exit1})
+        File1->Add(item);
     Option1->SetName(L"Option1");
     Option1->SetCaption(L"Option");
     COMConfig1->SetName(L"COMConfig1");
@@ -348,6 +357,8 @@ void TfrmMain::ApplyDesignedLayout() {
     StringGrid1->SetOnDblClick(TNotifyEvent(this, &TfrmMain::StringGrid1DblClick));
     StringGrid1->SetOnMouseDown(TMouseEvent(this, &TfrmMain::StringGrid1MouseDown));
     StringGrid1->SetOnSelectCell(TSelectCellEvent(this, &TfrmMain::StringGrid1SelectCell));
+    StringGrid1->SetOnCanEditCell(TCanEditCellEvent(this, &TfrmMain::StringGrid1CanEditCell));
+    StringGrid1->SetOnSetEditText(TSetEditTextEvent(this, &TfrmMain::StringGrid1SetEditText));
 
     ListBox1->SetName(L"ListBox1");
     ListBox1->SetParent(this);
@@ -436,6 +447,9 @@ void TfrmMain::AddBenchControls() {
     SaveDialog1->SetName(L"SaveDialog1");
     SaveDialog1->SetFilter(kCaptureFilter);
     SaveDialog1->SetDefaultExt(L"txt");
+    SaveDataDialog1->SetName(L"SaveDataDialog1");
+    SaveDataDialog1->SetFilter(kDataFileFilter);
+    SaveDataDialog1->SetDefaultExt(L"dat");
 
     // Sized to their texts as those change.
     for (int i = 0; i < 5; ++i) StatusBar1->Panels().Add().SetWidth(0);
@@ -457,6 +471,7 @@ void TfrmMain::FormCreate(tk::TObject*) {
     StringGrid1->SetCells(kColType, 0, L"Type");
     StringGrid1->SetCells(kColFunction, 0, L"Function");
     StringGrid1->SetCells(kColData, 0, L"Command Data");
+    DataFileName = tk::ExpandFileName(kDefaultDataFile);
     if (tk::FileExists(kDefaultDataFile)) LoadDataFile(kDefaultDataFile);
     ShowComParameter();
     ShowPortMapping();
@@ -468,8 +483,14 @@ void TfrmMain::FormResize(tk::TObject*) {
     StringGrid1->SetColWidths(0, 30);
     StringGrid1->SetColWidths(1, 70);
     StringGrid1->SetColWidths(2, 180);
-    StringGrid1->SetColWidths(3, StringGrid1->Width() - StringGrid1->ColWidths(0) -
-                                     StringGrid1->ColWidths(1) - StringGrid1->ColWidths(2) - 24);
+    int rest = StringGrid1->Width() - StringGrid1->ColWidths(0) - StringGrid1->ColWidths(1) -
+               StringGrid1->ColWidths(2) - 24;
+    if (StringGrid1->ColCount() > kColResult) {
+        StringGrid1->SetColWidths(kColExpect, 110);
+        StringGrid1->SetColWidths(kColResult, 90);
+        rest = std::max(64, rest - 200);
+    }
+    StringGrid1->SetColWidths(3, rest);
 }
 
 void TfrmMain::ShowComParameter() {
@@ -526,6 +547,9 @@ void TfrmMain::ShowPortMapping() {
 }
 
 void TfrmMain::LoadDataFile(const std::wstring& FileName) {
+    // Nothing changes when the file cannot be read.
+    const std::string bytes = ReadDataFileBytes(FileName);
+    DataFileName = tk::ExpandFileName(FileName);
     // The loader works on a plain list; the hidden list box mirrors it
     // afterwards, also when the load fails half-way (the lines stay read).
     tk::TStringList lines;
@@ -537,12 +561,46 @@ void TfrmMain::LoadDataFile(const std::wstring& FileName) {
         items.EndUpdate();
     };
     try {
-        ::LoadDataFile(FileName, lines, *StringGrid1);
+        LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
+        LoadRowChecksFromLines();
         throw;
     }
     mirror();
+    LoadRowChecksFromLines();
+}
+
+void TfrmMain::LoadRowChecksFromLines() {
+    tk::TStringList lines;
+    ListBox1->Items().AssignTo(lines);
+    RowChecks = LoadRowChecks(lines, DataRowCount);
+    ShowRowChecks(RowChecks, *StringGrid1);
+    FormResize(this);
+    // Loading goes on past a bad value; the user reads why in the log.
+    for (const std::wstring& error : RowChecks.errors) AddNote(error);
+}
+
+bool TfrmMain::SaveDataFile(const std::wstring& FileName) {
+    // What the in-place editor shows is part of the table.
+    if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
+    const std::vector<TTableRow> rows = TableRowsOfGrid(*StringGrid1, DataRowCount, RowChecks);
+    try {
+        // Read again at save time: lines that are no rows stay as they are now.
+        std::string original;
+        try {
+            if (tk::FileExists(DataFileName)) original = ReadDataFileBytes(DataFileName);
+        } catch (const tk::EFOpenError& e) {
+            throw tk::Exception(L"Cannot save file \"" + tk::ExpandFileName(FileName) + L"\". " +
+                                e.Message());
+        }
+        SaveTableFile(FileName, original, rows);
+    } catch (const tk::Exception& e) {
+        ShowMessage(e.Message());
+        return false;
+    }
+    DataFileName = tk::ExpandFileName(FileName);
+    return true;
 }
 
 // --- grid input ----------------------------------------------------------------------------------
@@ -568,6 +626,20 @@ void TfrmMain::StringGrid1MouseDown(tk::TObject*, tk::TMouseButton, tk::TShiftSt
                mnuOption_SingleClicToSend->Checked()) {
         SendSelectedRow();
     }
+}
+
+// The results are the program's to write; the rest is the user's in editing mode.
+void TfrmMain::StringGrid1CanEditCell(tk::TObject*, int ACol, int, bool& CanEdit) {
+    if (ACol == kColResult) CanEdit = false;
+}
+
+// An edited expected reply is checked from now on and saved as typed.
+void TfrmMain::StringGrid1SetEditText(tk::TObject*, int ACol, int ARow, const std::wstring& Value) {
+    if (ACol != kColExpect || ARow < 1 || ARow > DataRowCount) return;
+    if (RowChecks.rows.size() < static_cast<std::size_t>(DataRowCount))
+        RowChecks.rows.resize(static_cast<std::size_t>(DataRowCount));
+    const std::wstring error = SetExpectText(RowChecks.rows[static_cast<std::size_t>(ARow - 1)], Value);
+    if (!error.empty()) AddNote(RowKeyName(ARow, kExpectKey) + L"=" + Value + L": " + error);
 }
 
 void TfrmMain::StringGrid1DblClick(tk::TObject*) {
@@ -750,6 +822,14 @@ void TfrmMain::AddNote(const std::wstring& Text) {
 void TfrmMain::LoadData1Click(tk::TObject*) {
     if (OpenDialog1->Execute(Handle()) && !OpenDialog1->FileName().empty())
         LoadDataFile(OpenDialog1->FileName());
+}
+
+void TfrmMain::SaveData1Click(tk::TObject*) { SaveDataFile(DataFileName); }
+
+void TfrmMain::SaveDataAs1Click(tk::TObject*) {
+    SaveDataDialog1->SetFileName(DataFileName);
+    if (SaveDataDialog1->Execute(Handle()) && !SaveDataDialog1->FileName().empty())
+        SaveDataFile(SaveDataDialog1->FileName());
 }
 
 void TfrmMain::COMConfig1Click(tk::TObject*) {

@@ -19,6 +19,7 @@
 #include "EventLog.h"
 #include "LogView.h"
 #include "PortStatus.h"
+#include "RowChecks.h"
 #include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
@@ -63,6 +64,7 @@ public:
     tk::TMenuItem* File1;
     tk::TMenuItem* LoadData1;
     tk::TMenuItem* SaveData1;
+    tk::TMenuItem* SaveDataAs1;
     tk::TMenuItem* N1;
     tk::TMenuItem* Exit1;
     tk::TMenuItem* Option1;
@@ -83,6 +85,7 @@ public:
     tk::TMenuItem* Clear1;
     tk::TOpenDialog* OpenDialog1;
     tk::TSaveDialog* SaveDialog1;
+    tk::TSaveDialog* SaveDataDialog1;
     TpwComm* pwComm1;
     // The log modes' view, in RichEdit1's place while one is chosen, and
     // the send line under the log.
@@ -96,8 +99,12 @@ public:
                               int X, int Y);
     void StringGrid1DblClick(tk::TObject* Sender);
     void StringGrid1SelectCell(tk::TObject* Sender, int ACol, int ARow, bool& CanSelect);
+    void StringGrid1CanEditCell(tk::TObject* Sender, int ACol, int ARow, bool& CanEdit);
+    void StringGrid1SetEditText(tk::TObject* Sender, int ACol, int ARow, const std::wstring& Value);
     void chkConnectedClick(tk::TObject* Sender);
     void LoadData1Click(tk::TObject* Sender);
+    void SaveData1Click(tk::TObject* Sender);
+    void SaveDataAs1Click(tk::TObject* Sender);
     void COMConfig1Click(tk::TObject* Sender);
     void Exit1Click(tk::TObject* Sender);
     void Clear1Click(tk::TObject* Sender);
@@ -133,6 +140,11 @@ public:
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
+    // Writes the table (the grid's rows and their checks) into FileName,
+    // keeping the other lines of the table's file; from then on that is the
+    // table's file. A failure is told in a message box; false then, and the
+    // file is unchanged.
+    bool SaveDataFile(const std::wstring& FileName);
     // A note line (note colour) in the active view and in the capture.
     void AddNote(const std::wstring& Text);
     // Starts capturing to a file; false (and a note) when it cannot be created.
@@ -143,6 +155,18 @@ public:
 
     // The row of the cell selected last; 0 (the header) before any selection.
     int SelectedRow = 0;
+    // The table's file (full path): the one loaded last or saved as last,
+    // the default table's until then.
+    std::wstring DataFileName;
+    // The table's rows, as the last load filled them; the grid may show more
+    // rows than that. The designed grid has one.
+    int DataRowCount = 1;
+    // The loaded table's checks (Row.N.Expect, Timeout, Delay), one per row;
+    // what runs read, and what saving the table writes back.
+    TRowChecks RowChecks;
+    // Reads the checks of the loaded rows from the line store, shows the
+    // check columns when there are any, and notes the bad values.
+    void LoadRowChecksFromLines();
 
 protected:
     // Every device change refreshes the port list; the message ends here.

@@ -487,6 +487,9 @@ void TStringGrid::PlaceEditor() {
 
 void TStringGrid::ShowEditor(const std::wstring* startText) {
     if (!options_.Contains(goEditing) || col_ < fixedCols_ || row_ < fixedRows_) return;
+    bool canEdit = true;
+    if (onCanEditCell_) onCanEditCell_(this, col_, row_, canEdit);
+    if (!canEdit) return;
     if (!editor_) editor_ = new TInplaceEdit(this);
     ScrollIntoView(col_, row_);
     editCol_ = col_;
@@ -512,8 +515,11 @@ void TStringGrid::HideEditor(bool commit) {
     bool hadFocus = editor_->Focused();
     editor_->Hide();
     editCol_ = editRow_ = -1;
-    if (commit && c >= 0 && r >= 0 && c < ColCount() && r < RowCount() && text != Cells(c, r)) SetCells(c, r, text);
+    const bool changed =
+        commit && c >= 0 && r >= 0 && c < ColCount() && r < RowCount() && text != Cells(c, r);
+    if (changed) SetCells(c, r, text);
     if (hadFocus && HandleAllocated()) ::SetFocus(Handle());
+    if (changed && onSetEditText_) onSetEditText_(this, c, r, text);
 }
 
 // --- input ---------------------------------------------------------------------------------------------

@@ -16,6 +16,11 @@ enum TGridOption { goFixedVertLine, goFixedHorzLine, goVertLine, goHorzLine, goR
 using TGridOptions = TSet<TGridOption>;
 
 using TSelectCellEvent = TMethod<void(TObject* Sender, int ACol, int ARow, bool& CanSelect)>;
+// Asked before the in-place editor opens on a cell; CanEdit false keeps it closed.
+using TCanEditCellEvent = TMethod<void(TObject* Sender, int ACol, int ARow, bool& CanEdit)>;
+// The in-place editor's text has just been written into the cell.
+using TSetEditTextEvent =
+    TMethod<void(TObject* Sender, int ACol, int ARow, const std::wstring& Value)>;
 
 class TStringGrid;
 
@@ -86,6 +91,10 @@ public:
 
     TSelectCellEvent OnSelectCell() const { return onSelectCell_; }
     void SetOnSelectCell(TSelectCellEvent e) { onSelectCell_ = e; }
+    TCanEditCellEvent OnCanEditCell() const { return onCanEditCell_; }
+    void SetOnCanEditCell(TCanEditCellEvent e) { onCanEditCell_ = e; }
+    TSetEditTextEvent OnSetEditText() const { return onSetEditText_; }
+    void SetOnSetEditText(TSetEditTextEvent e) { onSetEditText_ = e; }
 
 protected:
     friend class TInplaceEdit;
@@ -130,6 +139,8 @@ private:
     TInplaceEdit* editor_ = nullptr;
     int editCol_ = -1, editRow_ = -1;
     TSelectCellEvent onSelectCell_;
+    TCanEditCellEvent onCanEditCell_;
+    TSetEditTextEvent onSetEditText_;
 };
 
 }  // namespace tk

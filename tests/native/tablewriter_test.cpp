@@ -28,16 +28,9 @@ struct Loaded {
 
 // Loads as the window does: the grid, then the row keys; the rows as a save takes them.
 void Load(const std::string& bytes, Loaded& t) {
-    LoadDataBytes(bytes, t.lines, t.grid);
     int n = 0;
-    while (n + 1 < t.grid.RowCount() && t.grid.Cells(0, n + 1) == tk::IntToStr(n + 1)) ++n;
-    const TRowChecks checks = LoadRowChecks(t.lines, n);
-    t.rows.clear();
-    for (int r = 1; r <= n; ++r) {
-        const TRowCheck& c = checks.rows[static_cast<std::size_t>(r - 1)];
-        t.rows.push_back({t.grid.Cells(1, r), t.grid.Cells(2, r), t.grid.Cells(3, r), c.expectText,
-                          c.timeoutText, c.delayText});
-    }
+    LoadDataBytes(bytes, t.lines, t.grid, &n);
+    t.rows = TableRowsOfGrid(t.grid, n, LoadRowChecks(t.lines, n));
 }
 
 std::string FileOf(const std::wstring& text, TDataEncoding encoding) {
@@ -163,6 +156,22 @@ TEST(TableWriter, ValuesALineCannotHoldAreRefusedNamingTheRow) {
     rows[1].function = L"\u20AC";  // outside the ANSI stand-in, fine in UTF-8
     EXPECT_THROW(WriteTableBytes("RowCount=0\n", rows), tk::Exception);
     EXPECT_NO_THROW(WriteTableBytes("\xEF\xBB\xBFRowCount=0\n", rows));
+}
+
+TEST(TableWriter, ASaveTakesTheLoadedRowsNotTheGridsRowCount) {
+    // RowCount promises four rows; the load stops at the missing third.
+    const std::string table = "RowCount=4\n1=ASCII,a,x\n2=HEX,b,01\n4=ASCII,d,never read\n";
+    Loaded t;
+    Load(table, t);
+    EXPECT_EQ(t.grid.RowCount(), 5);
+    ASSERT_EQ(t.rows.size(), 2u);
+    EXPECT_EQ(SaveTableBytes(table, t.rows),
+              "RowCount=2\n1=ASCII,a,x\n2=HEX,b,01\n4=ASCII,d,never read\n");
+    // A short row ends the load with an error; the rows before it count.
+    tk::TGridModel grid;
+    int n = -1;
+    EXPECT_THROW(LoadDataBytes("RowCount=3\n1=A,B,C\n2=only\n", t.lines, grid, &n), tk::Exception);
+    EXPECT_EQ(n, 1);
 }
 
 TEST(RowChecks, BadValuesAreNamedAndTheRestIsRead) {

@@ -13,6 +13,18 @@ using namespace wintest;
 
 namespace {
 
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes(65536, '\0');
+    DWORD got = 0;
+    ::ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    ::CloseHandle(h);
+    bytes.resize(got);
+    return bytes;
+}
+
 struct TNotifyCounter : tk::TObject {
     int changed = 0;
     void Notify(tk::TObject*, std::int32_t code) {
@@ -233,6 +245,78 @@ TEST_F(Grid, LoadDataErrorIsReportedAndTheWindowGoesOn) {
     EXPECT_EQ(G()->RowCount(), 4);
     DoubleClickCell(G(), 3, 3);
     EXPECT_EQ(peer_->Read(2), "R3");
+}
+
+TEST_F(Grid, SaveDataWritesTheEditedTableAndAFailedSaveKeepsTheFile) {
+    const std::wstring path = dir_.Path() + L"\\table.dat";
+    dir_.WriteFile(L"table.dat",
+                   "; bench\r\nRowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=HEX,Ping,01\r\n");
+    form_->LoadDataFile(path);
+    // An edit still open in the cell's editor is saved with the rest.
+    ClickCell(G(), 3, 2, MK_CONTROL);
+    ClickCell(G(), 3, 2);
+    ASSERT_TRUE(G()->EditorMode()) << "the in-place editor did not open";
+    G()->InplaceEditor()->SetText(L"01 02, 03");
+    ASSERT_TRUE(form_->SaveData1->Visible());
+    MenuCommand(form_.get(), form_->SaveData1);
+    EXPECT_TRUE(boxes_.boxes.empty());
+    const std::string edited =
+        "; bench\r\nRowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=HEX,Ping,\"01 02, 03\"\r\n";
+    EXPECT_EQ(ReadFileBytes(path), edited);
+
+    // Read-only: the save is refused with the file named, and nothing changes.
+    G()->SetCells(2, 1, L"Renamed");
+    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    MenuCommand(form_.get(), form_->SaveData1);
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(boxes_.boxes[0].text.rfind(L"Cannot save file \"" + path + L"\". ", 0), 0u)
+        << boxes_.boxes[0].text;
+    EXPECT_EQ(ReadFileBytes(path), edited);
+
+    // Save As elsewhere: the new file is the table's file from then on.
+    auto saved = tk::TOpenDialog::SetExecuteHook([&](tk::TOpenDialog& d) {
+        d.SetFileName(dir_.Path() + L"\\copy.dat");
+        return true;
+    });
+    MenuCommand(form_.get(), form_->SaveDataAs1);
+    tk::TOpenDialog::SetExecuteHook(saved);
+    EXPECT_EQ(boxes_.boxes.size(), 1u);
+    EXPECT_EQ(form_->DataFileName, dir_.Path() + L"\\copy.dat");
+    EXPECT_NE(ReadFileBytes(form_->DataFileName).find("1=ASCII,Renamed,R1\r\nRow.1.Expect=OK"),
+              std::string::npos);
+    EXPECT_EQ(ReadFileBytes(path), edited);
+}
+
+TEST_F(Grid, AnEditedExpectIsCheckedAndSavedAsTypedTheResultIsNotEditable) {
+    const std::wstring path = dir_.Path() + L"\\checks.dat";
+    dir_.WriteFile(L"checks.dat", "RowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=OK\r\n2=ASCII,Two,R2\r\n");
+    form_->LoadDataFile(path);
+    ASSERT_EQ(G()->ColCount(), 6);
+    ClickCell(G(), 5, 1, MK_CONTROL);
+    ClickCell(G(), 5, 1);
+    EXPECT_FALSE(G()->EditorMode()) << "the Result cell opened an editor";
+
+    auto edit = [&](int row, const std::wstring& text) {
+        ClickCell(G(), 4, row);
+        ClickCell(G(), 4, row);
+        ASSERT_TRUE(G()->EditorMode()) << "the Expect cell did not open an editor";
+        G()->InplaceEditor()->SetText(text);
+        ClickCell(G(), 2, row);  // leaving the cell writes the edit; the editor moves along
+    };
+    edit(2, L"<ZZ>");
+    ASSERT_EQ(form_->RowChecks.rows.size(), 2u);
+    EXPECT_EQ(form_->RowChecks.rows[1].expectText, L"<ZZ>");
+    EXPECT_FALSE(form_->RowChecks.rows[1].expectError.empty());
+    EXPECT_NE(RichText(form_->RichEdit1).find(L"Row.2.Expect=<ZZ>: "), std::wstring::npos)
+        << "no note for the bad value";
+    edit(1, L"HEX:4F ??");
+    EXPECT_EQ(form_->RowChecks.rows[0].expect.pattern, (std::vector<int>{0x4F, kAnyByte}));
+    MenuCommand(form_.get(), form_->SaveData1);
+    EXPECT_TRUE(boxes_.boxes.empty());
+    EXPECT_EQ(ReadFileBytes(path),
+              "RowCount=2\r\n1=ASCII,One,R1\r\nRow.1.Expect=HEX:4F ??\r\n2=ASCII,Two,R2\r\n"
+              "Row.2.Expect=<ZZ>\r\n");
 }
 
 TEST_F(Grid, ComConfigRebuildsTheSummary) {

@@ -154,7 +154,11 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->StatusBar1->Panels()[0].Width(), 50);
     // Menus.
     EXPECT_EQ(form->LoadData1->Caption(), L"Load Data");
-    EXPECT_FALSE(form->SaveData1->Visible());
+    // Save Data is shown, with Save Data As right after it.
+    EXPECT_TRUE(form->SaveData1->Visible());
+    EXPECT_EQ(form->File1->Items(1), form->SaveData1);
+    EXPECT_EQ(form->File1->Items(2), form->SaveDataAs1);
+    EXPECT_EQ(form->SaveDataAs1->Caption(), L"Save Data &As...");
     EXPECT_TRUE(form->N1->IsLine());
     EXPECT_EQ(form->Exit1->Caption(), L"Exit");
     EXPECT_EQ(form->Option1->Items(0), form->COMConfig1);
@@ -179,8 +183,8 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_EQ(form->mnuView_LineGap->Caption(), L"Line &Gap...");
     EXPECT_FALSE(form->LogView1->Visible());
     EXPECT_FALSE(form->SendLine1->Visible());
-    EXPECT_EQ(form->File1->Items(2), form->CaptureToFile1);
-    EXPECT_EQ(form->File1->Items(4), form->N1);
+    EXPECT_EQ(form->File1->Items(3), form->CaptureToFile1);
+    EXPECT_EQ(form->File1->Items(5), form->N1);
     EXPECT_FALSE(form->StopCapture1->Enabled());
     EXPECT_EQ(form->Clear1->Caption(), L"Clear Tx/Rx Data");
     EXPECT_EQ(form->OpenDialog1->Filter(), L"Data File|*.dat");

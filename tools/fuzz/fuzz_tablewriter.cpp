@@ -31,19 +31,13 @@ struct Table {
 bool Load(const std::string& bytes, Table& t) {
     tk::TGridModel grid(4, 2, 24);
     bool complete = true;
+    int n = 0;
     try {
-        LoadDataBytes(bytes, t.lines, grid);
+        LoadDataBytes(bytes, t.lines, grid, &n);
     } catch (const tk::Exception&) {
         complete = false;
     }
-    int n = 0;
-    while (n + 1 < grid.RowCount() && n < 5000 && grid.Cells(0, n + 1) == tk::IntToStr(n + 1)) ++n;
-    const TRowChecks checks = LoadRowChecks(t.lines, n);
-    for (int r = 1; r <= n; ++r) {
-        const TRowCheck& c = checks.rows[static_cast<std::size_t>(r - 1)];
-        t.rows.push_back({grid.Cells(1, r), grid.Cells(2, r), grid.Cells(3, r), c.expectText,
-                          c.timeoutText, c.delayText});
-    }
+    t.rows = TableRowsOfGrid(grid, n, LoadRowChecks(t.lines, n));
     return complete;
 }
 
@@ -67,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::string saved;
     try {
-        saved = WriteTableBytes(bytes, first.rows);
+        saved = SaveTableBytes(bytes, first.rows);
     } catch (const tk::Exception&) {
-        Fail("a loaded table could not be written");
+        Fail("a loaded table could not be saved");
     }
     Table second;
     if (!Load(saved, second)) Fail("the saved table does not load whole");
