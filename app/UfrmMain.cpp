@@ -152,7 +152,6 @@ TfrmMain::~TfrmMain() {
     pwComm1->SetOnCommError(TOnCommErrorEvent());
     fSendPath->OnWritten = nullptr;
     fRunKeys.reset();
-    fRun.reset();
     ReconnectTimer.reset();
     // The component outlives this part of the form and notifies as it closes.
     pwComm1->NotifyDelete(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
@@ -834,6 +833,8 @@ void TfrmMain::WMDeviceChange(tk::TMessage& Message) {
 void TfrmMain::CreateWnd() {
     tk::TForm::CreateWnd();
     SetTimer(Handle(), kTickTimer, kTickMs, nullptr);
+    // A new window (the handle is recreated) gets its keys anew.
+    fRunKeys.reset();
     fRunKeys = std::make_unique<TFormKeys>(Handle(), [this](WPARAM key) { return RunKey(key); });
 }
 
