@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -86,16 +87,19 @@ struct TProbe {
     }
 };
 
-TfrmMain* NewForm(int rows, int repeats) {
+TfrmMain* NewForm(int rows) {
     std::string table = "RowCount=" + std::to_string(rows) + "\r\n";
     for (int r = 1; r <= rows; ++r) table += std::to_string(r) + "=ASCII+CR,Ping,PING\r\n";
     for (int r = 1; r <= rows; ++r) table += "Row." + std::to_string(r) + ".Expect=OK<CR>\r\n";
-    (void)repeats;
-    std::ofstream("bench_checks.dat", std::ios::binary) << table;
+    wchar_t dir[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, dir);
+    const std::wstring file = std::wstring(dir) + L"bench_checks.dat";
+    std::ofstream(std::filesystem::path(file), std::ios::binary) << table;
     auto* form = new TfrmMain(nullptr);
     form->pwComm1->SetComPortNo(static_cast<std::uint16_t>(gPortA));
     form->Show();
-    form->LoadDataFile(L"bench_checks.dat");
+    form->LoadDataFile(file);
+    DeleteFileW(file.c_str());
     Pump();
     return form;
 }
@@ -130,7 +134,7 @@ double At(std::vector<double> v, double p) {
 void Rtt(int n) {
     TDevice device;
     device.Start(n, 50.0);
-    TfrmMain* form = NewForm(1, n);
+    TfrmMain* form = NewForm(1);
     form->RunRows({}, n, 0);
     WaitRun(form);
     device.Join();
@@ -150,7 +154,7 @@ void Rtt(int n) {
 void Period(int n) {
     TDevice device;
     device.Start(n, 0);
-    TfrmMain* form = NewForm(1, n);
+    TfrmMain* form = NewForm(1);
     form->RunRows({}, n, 100);
     WaitRun(form);
     device.Join();
@@ -172,7 +176,7 @@ void Period(int n) {
 void Rows(int n) {
     TDevice device;
     device.Start(n, 0);
-    TfrmMain* form = NewForm(n, 1);
+    TfrmMain* form = NewForm(n);
     PROCESS_MEMORY_COUNTERS before = {};
     before.cb = sizeof(before);
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
