@@ -56,5 +56,10 @@ void TSendPath::Write(const std::string& bytes, bool whole) {
 }
 
 void TSendPath::CloseUnlessKept() {
-    if (!keepOpen_()) comm_.SetActive(false);
+    if (holds_ == 0 && !keepOpen_()) comm_.SetActive(false);
+}
+
+void TSendPath::Release() {
+    if (holds_ == 0 || --holds_ > 0) return;
+    Serialize([this] { CloseUnlessKept(); });
 }

@@ -41,6 +41,10 @@ public:
     void Write(const std::string& bytes, bool whole);
     // Closes the port unless it is to stay open. The close settles the line.
     void CloseUnlessKept();
+    // Keeps the port open after sends, whatever keepOpen says, while a check
+    // waits for its reply; the last Release closes it unless kept.
+    void Hold() { ++holds_; }
+    void Release();
 
     // Told the bytes of each write as they were handed to the driver.
     std::function<void(const std::string& bytes)> OnWritten;
@@ -49,5 +53,6 @@ private:
     TpwComm& comm_;
     std::function<bool()> keepOpen_;
     bool busy_ = false;
+    int holds_ = 0;
     std::deque<TAction> waiting_;
 };

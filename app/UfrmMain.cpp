@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "CheckGrid.h"
 #include "CommReport.h"
 #include "DataFile.h"
+#include "FormKeys.h"
 #include "RowChecks.h"
 #include "SendPath.h"
 #include "SysUtils.h"
@@ -17,6 +19,7 @@
 #include "UAppFunction.h"
 #include "USerial_Function.h"
 #include "UfrmAbout.h"
+#include "UfrmRepeat.h"
 #include "WinePorts.h"
 #include "LineGapDialog.h"
 #include "LogFormat.h"
@@ -33,6 +36,9 @@ constexpr int kDesignedRows = 2;
 // Status, silence and capture upkeep; the capture is flushed on every tick.
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 250;
+// The run's wake-up, and a run key seen in any control of the window.
+constexpr UINT_PTR kRunTimer = 2;
+constexpr UINT kRunKeyMessage = WM_APP + 0x51;
 // Status-bar panels beside the designed one.
 enum { kPanelHint, kPanelPort, kPanelCounts, kPanelErrors, kPanelModem, kPanelCapture };
 
@@ -164,7 +170,11 @@ TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
     InstallTerminalResolver();
     CreateComponents();
     fSendPath = std::make_unique<TSendPath>(*pwComm1, [this] { return chkConnected->Checked(); });
-    fSendPath->OnWritten = [this](const std::string& bytes) { LogSent(bytes); };
+    fSendPath->OnWritten = [this](const std::string& bytes) {
+        ++writes_;
+        LogSent(bytes);
+    };
+    fRun = std::make_unique<TRunController>(static_cast<TRunHost&>(*this));
     tk::TComponent::LoadLayout(this, [this] { ApplyDesignedLayout(); });
     DoCreate();
 }
@@ -178,6 +188,7 @@ TfrmMain::~TfrmMain() {
     pwComm1->SetOnCommError(TOnCommErrorEvent());
     pwComm1->SetOnTerminalChar(TOnTerminalChar());
     fSendPath->OnWritten = nullptr;
+    fRunKeys.reset();
     ReconnectTimer.reset();
     // The component outlives this part of the form and notifies as it closes.
     pwComm1->NotifyDelete(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
@@ -222,12 +233,20 @@ void TfrmMain::CreateComponents() {
     mnuView_LineGap = new tk::TMenuItem(this);
     CaptureToFile1 = new tk::TMenuItem(this);
     StopCapture1 = new tk::TMenuItem(this);
+    ExportResults1 = new tk::TMenuItem(this);
+    Run1 = new tk::TMenuItem(this);
+    mnuRun_All = new tk::TMenuItem(this);
+    mnuRun_Selected = new tk::TMenuItem(this);
+    mnuRun_Repeat = new tk::TMenuItem(this);
+    mnuRun_Stop = new tk::TMenuItem(this);
+    mnuRun_StopAtFailure = new tk::TMenuItem(this);
     About1 = new tk::TMenuItem(this);
     PopupMenu1 = new tk::TPopupMenu(this);
     Clear1 = new tk::TMenuItem(this);
     OpenDialog1 = new tk::TOpenDialog(this);
     SaveDialog1 = new tk::TSaveDialog(this);
     SaveDataDialog1 = new tk::TSaveDialog(this);
+    ExportDialog1 = new tk::TSaveDialog(this);
     pwComm1 = new TpwComm(this);
 }
 
@@ -265,7 +284,11 @@ void TfrmMain::ApplyDesignedLayout() {
     StopCapture1->SetCaption(L"Stop Ca&pture");
     StopCapture1->SetEnabled(false);
     StopCapture1->SetOnClick(TNotifyEvent(this, &TfrmMain::StopCapture1Click));
-    for (TMenuItem* item : {LoadData1, SaveData1, SaveDataAs1, CaptureToFile1, StopCapture1, N1, Exit1})
+    ExportResults1->SetName(L"ExportResults1");
+    ExportResults1->SetCaption(L"&Export Results...");
+    ExportResults1->SetOnClick(TNotifyEvent(this, &TfrmMain::ExportResults1Click));
+    for (TMenuItem* item : {LoadData1, SaveData1, SaveDataAs1, CaptureToFile1, StopCapture1, ExportResults1, N1,
+                            Exit1})
         File1->Add(item);
     Option1->SetName(L"Option1");
     Option1->SetCaption(L"Option");
@@ -305,7 +328,27 @@ void TfrmMain::ApplyDesignedLayout() {
     for (TMenuItem* item :
          {mnuView_Terminal, mnuView_TextLog, mnuView_HexLog, N3, mnuView_Timestamps, mnuView_LineGap})
         View1->Add(item);
-    for (TMenuItem* item : {File1, Option1, View1, About1}) MainMenu1->Items()->Add(item);
+    Run1->SetName(L"Run1");
+    Run1->SetCaption(L"&Run");
+    mnuRun_All->SetName(L"mnuRun_All");
+    mnuRun_All->SetCaption(L"Run &All Rows\tF5");
+    mnuRun_All->SetOnClick(TNotifyEvent(this, &TfrmMain::RunAllClick));
+    mnuRun_Selected->SetName(L"mnuRun_Selected");
+    mnuRun_Selected->SetCaption(L"Run &Selected Rows");
+    mnuRun_Selected->SetOnClick(TNotifyEvent(this, &TfrmMain::RunSelectedClick));
+    mnuRun_Repeat->SetName(L"mnuRun_Repeat");
+    mnuRun_Repeat->SetCaption(L"R&epeat...");
+    mnuRun_Repeat->SetOnClick(TNotifyEvent(this, &TfrmMain::RunRepeatClick));
+    mnuRun_Stop->SetName(L"mnuRun_Stop");
+    mnuRun_Stop->SetCaption(L"S&top\tEsc");
+    mnuRun_Stop->SetEnabled(false);
+    mnuRun_Stop->SetOnClick(TNotifyEvent(this, &TfrmMain::RunStopClick));
+    mnuRun_StopAtFailure->SetName(L"mnuRun_StopAtFailure");
+    mnuRun_StopAtFailure->SetCaption(L"Stop at First &Failure");
+    mnuRun_StopAtFailure->SetAutoCheck(true);
+    for (TMenuItem* item : {mnuRun_All, mnuRun_Selected, mnuRun_Repeat, mnuRun_Stop, mnuRun_StopAtFailure})
+        Run1->Add(item);
+    for (TMenuItem* item : {File1, Option1, View1, Run1, About1}) MainMenu1->Items()->Add(item);
     SetMenu(MainMenu1);
 
     PopupMenu1->SetName(L"PopupMenu1");
@@ -450,6 +493,9 @@ void TfrmMain::AddBenchControls() {
     SaveDataDialog1->SetName(L"SaveDataDialog1");
     SaveDataDialog1->SetFilter(kDataFileFilter);
     SaveDataDialog1->SetDefaultExt(L"dat");
+    ExportDialog1->SetName(L"ExportDialog1");
+    ExportDialog1->SetFilter(L"Results, CSV (*.csv)|*.csv");
+    ExportDialog1->SetDefaultExt(L"csv");
 
     // Sized to their texts as those change.
     for (int i = 0; i < 5; ++i) StatusBar1->Panels().Add().SetWidth(0);
@@ -666,11 +712,22 @@ void TfrmMain::SendSelectedRow() {
     // After a shorter table was loaded the selection can lie below its last
     // row, where the grid still keeps the cells of the earlier table.
     if (SelectedRow >= StringGrid1->RowCount()) return;
+    // A row with an expected reply is a check of one row; during a run the
+    // run owns the replies, and the row is only sent.
+    const auto index = static_cast<std::size_t>(SelectedRow - 1);
+    if (SelectedRow > 0 && index < RowChecks.rows.size() && RowChecks.rows[index].Checked()) {
+        if (fRun->Running() && fRun->Kind() == TRunKind::SingleRow) fRun->Stop();
+        if (StartRun({SelectedRow}, TRunOptions{}, TRunKind::SingleRow)) return;
+    }
     SendCommand(StringGrid1->Cells(kColType, SelectedRow), StringGrid1->Cells(kColData, SelectedRow));
 }
 
 void TfrmMain::SendCommand(const std::wstring& Type, const std::wstring& Text) {
-    fSendPath->Serialize([this, Type, Text] {
+    fSendPath->Serialize([this, Type, Text] { SendCommandNow(Type, Text); });
+}
+
+void TfrmMain::SendCommandNow(const std::wstring& Type, const std::wstring& Text) {
+    {
         // In the log modes the sent bytes are the echo.
         const bool echo = !InLogMode();
         const std::wstring& C = Text;
@@ -695,7 +752,7 @@ void TfrmMain::SendCommand(const std::wstring& Type, const std::wstring& Text) {
             echoLine(C);
         }
         if (echo) RichEdit1->SelAttributes().SetColor(kLogColor);
-    });
+    }
 }
 
 void TfrmMain::SendAsciiCommand(const std::wstring& Text) {
@@ -750,6 +807,8 @@ void TfrmMain::pwComm1Notify(tk::TObject*, std::int32_t Code) {
     } else if (Code == pwNotifyLost) {
         const std::uint32_t error = pwComm1->LostError();
         const std::wstring reason = error ? tk::SysErrorMessage(error) : L"";
+        if (fRun->Running())
+            fRun->DeviceGone(pwComm1->ComName() + L" is gone" + (reason.empty() ? L"" : L": " + reason));
         if (!chkConnected->Checked()) {
             AddNote(PortLostNote(pwComm1->ComName(), reason));
             return;
@@ -875,11 +934,26 @@ void TfrmMain::WMDeviceChange(tk::TMessage& Message) {
 void TfrmMain::CreateWnd() {
     tk::TForm::CreateWnd();
     SetTimer(Handle(), kTickTimer, kTickMs, nullptr);
+    // A new window (the handle is recreated) gets its keys anew.
+    fRunKeys.reset();
+    fRunKeys = std::make_unique<TFormKeys>(Handle(), [this](WPARAM key) { return RunKey(key); });
 }
 
 void TfrmMain::WndProc(tk::TMessage& Message) {
     if (Message.Msg == WM_TIMER && Message.WParam == kTickTimer) {
         OnTick();
+        Message.Result = 0;
+        return;
+    }
+    if (Message.Msg == WM_TIMER && Message.WParam == kRunTimer) {
+        KillTimer(Handle(), kRunTimer);
+        fRun->Tick();
+        Message.Result = 0;
+        return;
+    }
+    if (Message.Msg == kRunKeyMessage) {
+        if (Message.WParam == VK_F5) RunAllClick(this);
+        if (Message.WParam == VK_ESCAPE) RunStopClick(this);
         Message.Result = 0;
         return;
     }
@@ -938,6 +1012,7 @@ void TfrmMain::pwComm1AfterReceive(tk::TObject*, const void* Buffer, std::uint32
     eventLog_.AddRx(bytes, NowMs());
     capture_.AddRaw(bytes);
     EventsChanged();
+    fRun->Received(bytes, Now());
 }
 
 void TfrmMain::LogSent(const std::string& Bytes) {
@@ -1064,4 +1139,152 @@ void TfrmMain::UpdateStatusPanels() {
                             ? std::wstring()
                             : CapturePanelText(std::filesystem::path(captureName_).filename().wstring(),
                                                capture_.Size()));
+}
+
+// --- runs of rows as checks ----------------------------------------------------------------------
+
+TRunRow TfrmMain::RunRowOf(int row) const {
+    const auto index = static_cast<std::size_t>(row - 1);
+    return MakeRunRow(row, StringGrid1->Cells(kColType, row), StringGrid1->Cells(kColFunction, row),
+                      StringGrid1->Cells(kColData, row),
+                      index < RowChecks.rows.size() ? &RowChecks.rows[index] : nullptr);
+}
+
+bool TfrmMain::StartRun(const std::vector<int>& rows, const TRunOptions& options, TRunKind kind) {
+    if (fRun->Running()) return false;
+    if (StringGrid1->EditorMode()) StringGrid1->SetEditorMode(false);
+    std::vector<TRunRow> runRows;
+    runCommands_.clear();
+    for (int r : rows) {
+        if (r < 1 || r >= StringGrid1->RowCount()) continue;
+        runRows.push_back(RunRowOf(r));
+        runCommands_.emplace_back(StringGrid1->Cells(kColType, r), StringGrid1->Cells(kColData, r));
+    }
+    TRunOptions o = options;
+    o.stopAtFirstFailure = mnuRun_StopAtFailure->Checked();
+    return fRun->Start(std::move(runRows), o, kind);
+}
+
+bool TfrmMain::RunRows(const std::vector<int>& rows, int repeats, int periodMs) {
+    std::vector<int> chosen = rows;
+    if (chosen.empty())
+        for (int r = 1; r < StringGrid1->RowCount(); ++r) chosen.push_back(r);
+    TRunOptions options;
+    options.repeats = repeats;
+    options.periodMs = periodMs;
+    return StartRun(chosen, options, TRunKind::Run);
+}
+
+void TfrmMain::RunAllClick(tk::TObject*) { RunRows({}, 1, 0); }
+
+// The grid selects one row at a time.
+void TfrmMain::RunSelectedClick(tk::TObject*) {
+    if (SelectedRow > 0) RunRows({SelectedRow}, 1, 0);
+}
+
+void TfrmMain::RunRepeatClick(tk::TObject*) {
+    if (fRun->Running()) return;
+    auto* dialog = new TfrmRepeat(this);
+    bool ok = false;
+    try {
+        ok = dialog->Ask(repeatOptions_);
+    } catch (...) {
+        delete dialog;
+        throw;
+    }
+    delete dialog;
+    if (ok) RunRows({}, repeatOptions_.repeats, repeatOptions_.periodMs);
+}
+
+void TfrmMain::RunStopClick(tk::TObject*) { fRun->Stop(); }
+
+bool TfrmMain::RunKey(WPARAM Key) {
+    // Esc belongs to the grid's editor and the dialogs unless a run goes on.
+    if (Key != VK_F5 && !(Key == VK_ESCAPE && fRun->Running())) return false;
+    PostMessageW(Handle(), kRunKeyMessage, Key, 0);
+    return true;
+}
+
+void TfrmMain::ExportResults1Click(tk::TObject*) {
+    if (ExportDialog1->Execute(Handle()) && !ExportDialog1->FileName().empty())
+        ExportResults(ExportDialog1->FileName());
+}
+
+bool TfrmMain::ExportResults(const std::wstring& FileName) {
+    // Run times are on the steady clock; the file gets local times.
+    const std::int64_t offsetMs = NowMs() - Now() / 1000;
+    const std::string csv = fRun->ResultsCsv([offsetMs](TRunTime t) {
+        const std::int64_t ms = offsetMs + t / 1000;
+        ULARGE_INTEGER v;
+        v.QuadPart = static_cast<ULONGLONG>(ms) * 10000;
+        FILETIME ft{v.LowPart, v.HighPart};
+        SYSTEMTIME st;
+        FileTimeToSystemTime(&ft, &st);
+        wchar_t text[40];
+        swprintf(text, 40, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
+                 st.wMinute, st.wSecond, st.wMilliseconds);
+        return std::wstring(text);
+    });
+    std::ofstream out(std::filesystem::path(FileName), std::ios::binary | std::ios::trunc);
+    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
+    out.close();
+    if (!out) {
+        AddNote(L"Cannot export the results to " + FileName);
+        return false;
+    }
+    AddNote(L"Results exported to " + FileName);
+    return true;
+}
+
+TRunTime TfrmMain::Now() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return static_cast<TRunTime>(c.QuadPart / frequency * 1000000 + c.QuadPart % frequency * 1000000 / frequency);
+}
+
+void TfrmMain::SendRow(std::size_t step, const TRunRow&) {
+    const auto command = runCommands_.at(step);
+    fSendPath->Serialize([this, step, command] {
+        const std::uint64_t before = writes_;
+        SendCommandNow(command.first, command.second);
+        if (writes_ > before) {
+            fRun->RowSent(step, Now());
+            return;
+        }
+        const std::wstring reason = fSendPath->OpenFailureReason();
+        fRun->RowSendFailed(step, !pwComm1->Active() ? (reason.empty() ? std::wstring(kOpenFailedText) : reason)
+                                                     : std::wstring(L"nothing was sent"));
+    });
+}
+
+void TfrmMain::WakeAt(TRunTime at) {
+    const TRunTime micros = at - Now();
+    const UINT ms = micros <= 0 ? 1u : static_cast<UINT>(std::min<TRunTime>((micros + 999) / 1000, 0x7FFFFFFF));
+    SetTimer(Handle(), kRunTimer, ms, nullptr);
+}
+
+void TfrmMain::HoldPort(bool hold) {
+    if (hold)
+        fSendPath->Hold();
+    else
+        fSendPath->Release();
+}
+
+void TfrmMain::ShowResult(int row, const std::wstring& text) {
+    if (StringGrid1->ColCount() > kColResult && row < StringGrid1->RowCount())
+        StringGrid1->SetCells(kColResult, row, text);
+}
+
+void TfrmMain::ShowProgress(const std::wstring& text) { StatusBar1->Panels()[kHintPanel].SetText(text); }
+
+void TfrmMain::Note(const std::wstring& text) { AddNote(text); }
+
+void TfrmMain::RunningChanged(bool running) {
+    mnuRun_Stop->SetEnabled(running);
+    for (tk::TMenuItem* item : {mnuRun_All, mnuRun_Selected, mnuRun_Repeat}) item->SetEnabled(!running);
 }

@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ComCtrls.h"
 #include "Dialogs.h"
@@ -20,11 +22,13 @@
 #include "LogView.h"
 #include "PortStatus.h"
 #include "RowChecks.h"
+#include "RunController.h"
 #include "SendLine.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
 
 class TSendPath;
+class TFormKeys;
 
 // The caption as designed; FormCreate appends the version.
 inline const wchar_t* const kMainCaption = L"Quolm-Portwright";
@@ -42,7 +46,7 @@ constexpr tk::TColor kNoteColor = TLogView::kNoteColor;
 inline const wchar_t* const kCaptureFilter =
     L"Log lines, UTF-8 text (*.txt)|*.txt|Raw received bytes (*.bin)|*.bin";
 
-class TfrmMain : public tk::TForm {
+class TfrmMain : public tk::TForm, private TRunHost {
 public:
     // Creates the controls, applies the designed layout (every component in
     // its loading state, then Loaded), then runs FormCreate.
@@ -80,12 +84,20 @@ public:
     tk::TMenuItem* mnuView_LineGap;
     tk::TMenuItem* CaptureToFile1;
     tk::TMenuItem* StopCapture1;
+    tk::TMenuItem* ExportResults1;
+    tk::TMenuItem* Run1;
+    tk::TMenuItem* mnuRun_All;
+    tk::TMenuItem* mnuRun_Selected;
+    tk::TMenuItem* mnuRun_Repeat;
+    tk::TMenuItem* mnuRun_Stop;
+    tk::TMenuItem* mnuRun_StopAtFailure;
     tk::TMenuItem* About1;
     tk::TPopupMenu* PopupMenu1;
     tk::TMenuItem* Clear1;
     tk::TOpenDialog* OpenDialog1;
     tk::TSaveDialog* SaveDialog1;
     tk::TSaveDialog* SaveDataDialog1;
+    tk::TSaveDialog* ExportDialog1;
     TpwComm* pwComm1;
     // The log modes' view, in RichEdit1's place while one is chosen, and
     // the send line under the log.
@@ -126,6 +138,11 @@ public:
     void pwComm1AfterReceive(tk::TObject* Com, const void* Buffer, std::uint32_t Received);
     void pwComm1Open(tk::TObject* Sender);
     void pwComm1Close(tk::TObject* Sender);
+    void RunAllClick(tk::TObject* Sender);
+    void RunSelectedClick(tk::TObject* Sender);
+    void RunRepeatClick(tk::TObject* Sender);
+    void RunStopClick(tk::TObject* Sender);
+    void ExportResults1Click(tk::TObject* Sender);
 
     void ShowComParameter();
     // The port panel of the status bar: the port, and under Wine the Linux
@@ -150,6 +167,11 @@ public:
     // Starts capturing to a file; false (and a note) when it cannot be created.
     bool StartCapture(const std::wstring& FileName, CaptureFormat Format);
     void StopCapture();
+    // Runs table rows 1..n (0: all), `repeats` times; false if a run goes on.
+    bool RunRows(const std::vector<int>& rows, int repeats, int periodMs);
+    // Writes the last run's results as CSV; false (and a note) on failure.
+    bool ExportResults(const std::wstring& FileName);
+    const TRunController& Runs() const { return *fRun; }
     bool InLogMode() const { return !mnuView_Terminal->Checked(); }
     const EventLog& Events() const { return eventLog_; }
 
@@ -183,6 +205,29 @@ private:
     void ShowOpenFailure();
 
     std::unique_ptr<TSendPath> fSendPath;
+    std::unique_ptr<TRunController> fRun;
+    std::unique_ptr<TFormKeys> fRunKeys;
+    // What each row of the run in hand sends: its Type and Command Data.
+    std::vector<std::pair<std::wstring, std::wstring>> runCommands_;
+    // Writes handed to the driver so far: a send that adds none failed.
+    std::uint64_t writes_ = 0;
+    TRunOptions repeatOptions_;
+
+    // The send itself, on the send path.
+    void SendCommandNow(const std::wstring& Type, const std::wstring& Text);
+    TRunRow RunRowOf(int row) const;
+    bool StartRun(const std::vector<int>& rows, const TRunOptions& options, TRunKind kind);
+    bool RunKey(WPARAM Key);
+
+    // TRunHost
+    TRunTime Now() override;
+    void SendRow(std::size_t step, const TRunRow& row) override;
+    void WakeAt(TRunTime at) override;
+    void HoldPort(bool hold) override;
+    void ShowResult(int row, const std::wstring& text) override;
+    void ShowProgress(const std::wstring& text) override;
+    void Note(const std::wstring& text) override;
+    void RunningChanged(bool running) override;
 
     void TryReopen();
 

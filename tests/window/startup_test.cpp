@@ -169,9 +169,15 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_TRUE(form->mnuOption_SingleClicToSend->Enabled());
     EXPECT_EQ(form->About1->Count(), 0);
     // The bench additions: View between Option and About, the log view hidden
-    // until a log mode is chosen, capture before the separator above Exit.
+    // until a log mode is chosen, capture and the export of run results
+    // before the separator above Exit, Run before About.
     EXPECT_EQ(form->MainMenu1->Items()->Items(2), form->View1);
-    EXPECT_EQ(form->MainMenu1->Items()->Items(3), form->About1);
+    EXPECT_EQ(form->MainMenu1->Items()->Items(3), form->Run1);
+    EXPECT_EQ(form->MainMenu1->Items()->Items(4), form->About1);
+    EXPECT_EQ(form->Run1->Items(0), form->mnuRun_All);
+    EXPECT_EQ(form->mnuRun_All->Caption(), L"Run &All Rows\tF5");
+    EXPECT_FALSE(form->mnuRun_Stop->Enabled());
+    EXPECT_TRUE(form->mnuRun_StopAtFailure->AutoCheck());
     EXPECT_EQ(form->View1->Caption(), L"&View");
     EXPECT_TRUE(form->mnuView_Terminal->Checked());
     EXPECT_TRUE(form->mnuView_Timestamps->Checked());
@@ -184,7 +190,8 @@ TEST(Startup, DesignedLayoutAndComponents) {
     EXPECT_FALSE(form->LogView1->Visible());
     EXPECT_FALSE(form->SendLine1->Visible());
     EXPECT_EQ(form->File1->Items(3), form->CaptureToFile1);
-    EXPECT_EQ(form->File1->Items(5), form->N1);
+    EXPECT_EQ(form->File1->Items(5), form->ExportResults1);
+    EXPECT_EQ(form->File1->Items(6), form->N1);
     EXPECT_FALSE(form->StopCapture1->Enabled());
     EXPECT_EQ(form->Clear1->Caption(), L"Clear Tx/Rx Data");
     EXPECT_EQ(form->OpenDialog1->Filter(), L"Data File|*.dat");

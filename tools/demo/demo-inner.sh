@@ -20,7 +20,9 @@ trap 'qd_stop_program; qd_stop_device' EXIT
 # Headless: a Wine desktop gives the window its frame and title bar.
 [[ $MODE == interactive ]] || QD_DESKTOP="QuolmDemo,800x480"
 
-qd_start_device "$QUOLM_DEVICE_PTY" "$WORK/device.log" "$WORK/device.raw"
+# Two rules for the checks part: ATZ answers late, AT+SLEEP never.
+qd_start_device "$QUOLM_DEVICE_PTY" "$WORK/device.log" "$WORK/device.raw" \
+    --rule 'ATZ|delay=120' --rule 'AT+SLEEP|silent'
 qd_say "simulated device on $QUOLM_DEVICE_PORT (pty $QUOLM_DEVICE_PTY)"
 qd_start_program "$EXE" "$WORK"
 
@@ -94,3 +96,22 @@ else
     import -window "$QD_WINDOW" "${SHOT%.png}-about.png"
 fi
 qd_wine "$QD_WININFO" --close "About" >/dev/null 2>&1 || true
+
+# Checks: a table whose rows carry the reply they must get, run with F5.
+# Four pass; AT+FOO gets ERROR and AT+SLEEP no answer, so two fail.
+qd_stop_program
+mkdir -p "$WORK/checks"
+printf '%s\r\n' 'RowCount=6' '1=ASCII+CR,Attention,AT' '2=ASCII+CR,Reset (answers late),ATZ' \
+    '3=HEX,Ping frame,01 02 0A FF' '4=ASCII+CR,Identify,ATI' '5=ASCII+CR,Unknown command,AT+FOO' \
+    '6=ASCII+CR,Sleep (no answer),AT+SLEEP' 'Row.1.Expect=OK<CR><LF>' 'Row.2.Expect=OK' \
+    'Row.3.Expect=HEX:41 43 4B ?? 30 31' 'Row.4.Expect=<CR><LF>' 'Row.5.Expect=OK' 'Row.6.Expect=OK' \
+    'Row.6.Timeout=800' >"$WORK/checks/quolm.dat"
+qd_start_program "$EXE" "$WORK/checks"
+qd_wait_window 90 || { qd_say "the main window did not appear again"; exit 1; }
+qd_client_origin
+qd_say "running the checks table with F5"
+xdotool mousemove --sync $((QD_CLIENT_X + 300)) $((QD_CLIENT_Y + 60)) click 1
+xdotool key F5
+sleep 4
+qd_wait_quiet "$WORK/device.log" 3
+import -window "$QD_WINDOW" "${SHOT%.png}-checks.png"

@@ -83,7 +83,8 @@ fi
 if [[ $MODE == headless ]]; then
     if [[ -f "$SHOT" ]]; then
         echo "run-demo: screenshot in $SHOT (after typing into the log view: ${SHOT%.png}-terminal.png;" \
-            "the Hex Log: ${SHOT%.png}-hexlog.png; the About box: ${SHOT%.png}-about.png)"
+            "the Hex Log: ${SHOT%.png}-hexlog.png; the About box: ${SHOT%.png}-about.png;" \
+            "a run of checks: ${SHOT%.png}-checks.png)"
     else
         echo "run-demo: no screenshot was taken" >&2
         [[ $rc -ne 0 ]] || rc=1
