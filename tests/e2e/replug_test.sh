@@ -48,7 +48,8 @@ LINK_A=$QUOLM_PAIR1_A LINK_B=$QUOLM_PAIR1_B
 
 WORK=$(mktemp -d "${QUOLM_BUILD_DIR:-/tmp}/replug-work.XXXXXX")
 CAPTURE="$WORK/capture.txt"
-trap 'qd_stop_program; [[ -z "$PAIR_PID" ]] || kill "$PAIR_PID" 2>/dev/null' EXIT
+# The tests after this one use the pair too: it is left plugged in.
+trap 'qd_stop_program; [[ -n "$PAIR_PID" ]] || plug_in' EXIT
 printf '%s\r\n' "RowCount=1" "1=ASCII,Plain text,Hello" >"$WORK/quolm.dat"
 
 # The pair behind the links: the harness's own at first, ours after a replug.
@@ -64,12 +65,20 @@ unplug() {
     rm -f "$LINK_A" "$LINK_B"
     PAIR_PID=""
 }
+# A pair under the same link names, which outlives this script (the sandbox
+# ends it); the null-modem library learns its new pty numbers.
 plug_in() {
-    socat "pty,raw,echo=0,link=$LINK_A" "pty,raw,echo=0,link=$LINK_B" &
+    socat "pty,raw,echo=0,link=$LINK_A" "pty,raw,echo=0,link=$LINK_B" </dev/null >/dev/null 2>&1 &
     PAIR_PID=$!
+    disown "$PAIR_PID"
     local _
     for _ in $(seq 200); do [[ -e "$LINK_A" && -e "$LINK_B" ]] && break; sleep 0.02; done
     [[ -e "$LINK_A" && -e "$LINK_B" ]] || fail "socat did not make $LINK_A and $LINK_B again"
+    if [[ -f "${QUOLM_NULLMODEM_DIR:-}/pairs" ]]; then
+        local a b
+        a=$(readlink -f "$LINK_A") b=$(readlink -f "$LINK_B")
+        sed -i "1s|.*|${a#/dev/pts/} ${b#/dev/pts/}|" "$QUOLM_NULLMODEM_DIR/pairs"
+    fi
 }
 
 # capture_has TEXT SECONDS: until the capture (flushed every second) holds TEXT.
