@@ -1177,9 +1177,14 @@ bool TfrmMain::RunRows(const std::vector<int>& rows, int repeats, int periodMs) 
 
 void TfrmMain::RunAllClick(tk::TObject*) { RunRows({}, 1, 0); }
 
-// The grid selects one row at a time.
+// The rows of the grid's selection (Shift with a click or the arrows, or a drag).
 void TfrmMain::RunSelectedClick(tk::TObject*) {
-    if (SelectedRow > 0) RunRows({SelectedRow}, 1, 0);
+    if (SelectedRow <= 0) return;
+    const auto selection = StringGrid1->Selection();
+    std::vector<int> rows;
+    for (int r = std::max(1, selection.Top); r <= selection.Bottom && r < StringGrid1->RowCount(); ++r)
+        rows.push_back(r);
+    if (!rows.empty()) RunRows(rows, 1, 0);
 }
 
 void TfrmMain::RunRepeatClick(tk::TObject*) {

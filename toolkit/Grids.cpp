@@ -290,6 +290,13 @@ void TStringGrid::ClampCurrent() {
     leftCol_ = std::clamp(leftCol_, fixedCols_, std::max(fixedCols_, maxCol));
     if (row_ < fixedRows_) row_ = fixedRows_;
     if (col_ < fixedCols_) col_ = fixedCols_;
+    anchorRow_ = std::max(std::clamp(anchorRow_, std::min(fixedRows_, maxRow), maxRow), fixedRows_);
+    anchorCol_ = std::max(std::clamp(anchorCol_, std::min(fixedCols_, maxCol), maxCol), fixedCols_);
+}
+
+TStringGrid::TGridRect TStringGrid::Selection() const {
+    return {std::min(col_, anchorCol_), std::min(row_, anchorRow_), std::max(col_, anchorCol_),
+            std::max(row_, anchorRow_)};
 }
 
 void TStringGrid::Changed() {
@@ -443,17 +450,23 @@ bool TStringGrid::SelectCell(int ACol, int ARow) {
     return can;
 }
 
-void TStringGrid::MoveCurrent(int col, int row, bool show) {
+void TStringGrid::MoveCurrent(int col, int row, bool show, bool extend) {
     if (col < fixedCols_ || row < fixedRows_ || col >= ColCount() || row >= RowCount()) return;
     bool editing = EditorMode();
     if (editing && (col != col_ || row != row_)) HideEditor(true);
     if (!SelectCell(col, row)) return;
-    if (col != col_ || row != row_) {
+    extend = extend && options_.Contains(goRangeSelect) && !options_.Contains(goEditing);
+    const bool ranged = anchorCol_ != col_ || anchorRow_ != row_;
+    if (!extend) {
+        anchorCol_ = col;
+        anchorRow_ = row;
+    }
+    if (col != col_ || row != row_ || ranged) {
         RECT old = CellRect(col_, row_);
         col_ = col;
         row_ = row;
         if (HandleAllocated()) {
-            if (options_.Contains(goRowSelect)) {
+            if (options_.Contains(goRowSelect) || ranged || extend) {
                 Invalidate();
             } else {
                 InvalidateRect(Handle(), &old, FALSE);
@@ -533,7 +546,7 @@ void TStringGrid::MouseDown(TMouseButton button, TShiftState shift, int x, int y
             if (options_.Contains(goEditing) && c == col_ && r == row_)
                 ShowEditor();
             else
-                MoveCurrent(c, r, true);
+                MoveCurrent(c, r, true, shift.Contains(ssShift));
         }
     }
     TCustomControl::MouseDown(button, shift, x, y);
@@ -573,7 +586,7 @@ void TStringGrid::KeyDown(WORD& key, TShiftState shift) {
     }
     r = std::clamp(r, fixedRows_, RowCount() - 1);
     c = std::clamp(c, fixedCols_, ColCount() - 1);
-    MoveCurrent(c, r, true);
+    MoveCurrent(c, r, true, key != VK_TAB && shift.Contains(ssShift));
     key = 0;
 }
 
@@ -588,6 +601,14 @@ void TStringGrid::WndProc(TMessage& m) {
                 Scroll(m.Msg == WM_VSCROLL ? SB_VERT : SB_HORZ, LOWORD(m.WParam));
                 m.Result = 0;
                 return;
+            }
+            break;
+        case WM_MOUSEMOVE:
+            // A drag with the left button held selects a range.
+            if ((m.WParam & MK_LBUTTON) && options_.Contains(goRangeSelect) && !EditorMode()) {
+                int c, r;
+                MouseToCell(GET_X_LPARAM(m.LParam), GET_Y_LPARAM(m.LParam), c, r);
+                if (c >= fixedCols_ && r >= fixedRows_ && (c != col_ || r != row_)) MoveCurrent(c, r, true, true);
             }
             break;
         case WM_MOUSEWHEEL: {
@@ -620,7 +641,9 @@ void TStringGrid::WndProc(TMessage& m) {
 // --- painting -----------------------------------------------------------------------------------------
 
 void TStringGrid::DrawCell(HDC dc, int col, int row, const RECT& r, bool fixed) {
-    const bool selected = !fixed && row == row_ && (col == col_ || options_.Contains(goRowSelect));
+    const TGridRect sel = Selection();
+    const bool selected = !fixed && row >= sel.Top && row <= sel.Bottom &&
+                          (options_.Contains(goRowSelect) || (col >= sel.Left && col <= sel.Right));
     const bool editing = EditorMode() && col == editCol_ && row == editRow_;
     TColor bg = fixed ? clBtnFace : (selected && !editing ? clHighlight : Color());
     TColor fg = fixed ? clBtnText : (selected && !editing ? clHighlightText : Font().Color());
@@ -632,7 +655,7 @@ void TStringGrid::DrawCell(HDC dc, int col, int row, const RECT& r, bool fixed) 
     if (fixed) {
         RECT e = r;
         DrawEdge(dc, &e, BDR_RAISEDINNER, BF_RECT);
-    } else if (selected && Focused() && !options_.Contains(goRowSelect) && !editing) {
+    } else if (row == row_ && col == col_ && Focused() && !options_.Contains(goRowSelect) && !editing) {
         RECT f = r;
         DrawFocusRect(dc, &f);
     }

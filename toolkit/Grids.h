@@ -64,6 +64,14 @@ public:
     TScrollStyle ScrollBars() const { return scrollBars_; }
     void SetScrollBars(TScrollStyle value);
 
+    // The selected cells: from the anchor (where the selection began) to the
+    // current cell. With goRangeSelect, Shift with a click, a drag or the
+    // movement keys extends it; any other move starts it anew.
+    struct TGridRect {
+        int Left, Top, Right, Bottom;
+    };
+    TGridRect Selection() const;
+
     // The current cell. Setting it asks OnSelectCell first.
     int Row() const { return row_; }
     void SetRow(int row) { MoveCurrent(col_, row, true); }
@@ -109,7 +117,8 @@ protected:
     void FontChanged() override;
     virtual bool SelectCell(int ACol, int ARow);
     // Moves the current cell (asking SelectCell) and scrolls it into view.
-    void MoveCurrent(int col, int row, bool show);
+    // `extend`: the anchor stays (a range selection grows or shrinks).
+    void MoveCurrent(int col, int row, bool show, bool extend = false);
 
 private:
     int RowExtent(int row) const;  // height plus grid line, at least 1
@@ -133,6 +142,7 @@ private:
     TGridOptions options_{goFixedVertLine, goFixedHorzLine, goVertLine, goHorzLine, goRangeSelect};
     TScrollStyle scrollBars_ = ssBoth;
     int row_ = 1, col_ = 1, topRow_ = 1, leftCol_ = 1;
+    int anchorRow_ = 1, anchorCol_ = 1;
     int lastRowCount_ = 0, lastColCount_ = 0;
     bool invalidated_ = false;
     bool updatingScroll_ = false;

@@ -180,6 +180,47 @@ TEST_F(GridFixture, KeyboardMovesTheCurrentCell) {
     EXPECT_EQ(grid->TopRow(), 0);
 }
 
+// Shift with a click, a drag, or Shift with the arrows selects a range from
+// where the selection began; a plain move starts it anew, and in editing
+// mode there are no ranges.
+TEST_F(GridFixture, RangeSelection) {
+    grid->SetRowCount(20);
+    auto rows = [&] {
+        const auto sel = grid->Selection();
+        return std::vector<int>{sel.Top, sel.Bottom};
+    };
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, Mid(1, 1));
+    Send(WM_LBUTTONUP, 0, Mid(1, 1));
+    Send(WM_LBUTTONDOWN, MK_LBUTTON | MK_SHIFT, Mid(2, 4));
+    Send(WM_LBUTTONUP, 0, Mid(2, 4));
+    const auto sel = grid->Selection();
+    EXPECT_EQ((std::vector<int>{sel.Left, sel.Top, sel.Right, sel.Bottom}), (std::vector<int>{1, 1, 2, 4}));
+    EXPECT_EQ(grid->Row(), 4);
+
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = 0x80;
+    SetKeyboardState(keys);
+    for (int i = 0; i < 4; ++i) Send(WM_KEYDOWN, VK_UP, 0);  // past the anchor: the range turns upwards
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    EXPECT_EQ(rows(), (std::vector<int>{0, 1}));
+
+    Send(WM_LBUTTONDOWN, MK_LBUTTON, Mid(1, 2));
+    Send(WM_MOUSEMOVE, MK_LBUTTON, Mid(1, 4));
+    Send(WM_LBUTTONUP, 0, Mid(1, 4));
+    EXPECT_EQ(rows(), (std::vector<int>{2, 4}));
+
+    Send(WM_KEYDOWN, VK_DOWN, 0);
+    EXPECT_EQ(rows(), (std::vector<int>{5, 5}));
+
+    grid->SetTopRow(0);
+    grid->SetOptions(grid->Options() + tk::TGridOptions{tk::goEditing});
+    Send(WM_LBUTTONDOWN, MK_LBUTTON | MK_SHIFT, Mid(1, 3));
+    Send(WM_LBUTTONUP, 0, Mid(1, 3));
+    EXPECT_EQ(rows(), (std::vector<int>{3, 3}));
+}
+
 TEST_F(GridFixture, EditingSwitchedOnAndOffAtRunTime) {
     grid->SetCells(1, 1, L"ASCII");
     grid->SetRow(1);
