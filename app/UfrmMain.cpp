@@ -522,6 +522,8 @@ void TfrmMain::FormCreate(tk::TObject*) {
     ShowComParameter();
     ShowPortMapping();
     RichEdit1->Clear();
+    // The notes of the load (bad check values) outlive the clear.
+    for (const std::wstring& error : RowChecks.errors) ShowNoteInTerminal(error);
     SetCaption(std::wstring(kMainCaption) + L" " + GetAppVersion());
 }
 
@@ -868,7 +870,10 @@ void TfrmMain::pwComm1CommError(tk::TObject*, std::uint32_t CommCode, std::uint3
 void TfrmMain::AddNote(const std::wstring& Text) {
     if (Text.empty()) return;
     LogNote(Text);
-    if (InLogMode()) return;
+    if (!InLogMode()) ShowNoteInTerminal(Text);
+}
+
+void TfrmMain::ShowNoteInTerminal(const std::wstring& Text) {
     tk::TTextAttributes attributes = RichEdit1->SelAttributes();
     const tk::TColor colour = attributes.Color();
     attributes.SetColor(kNoteColor);

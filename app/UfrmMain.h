@@ -235,6 +235,8 @@ private:
     std::unique_ptr<TpwTimer> ReconnectTimer;
 
     void SetViewMode(tk::TMenuItem* Item);
+    // A note line in the terminal only.
+    void ShowNoteInTerminal(const std::wstring& Text);
     // A note in the store and the capture (not in the terminal).
     void LogNote(const std::wstring& Text);
     void LogSent(const std::string& Bytes);

@@ -68,6 +68,16 @@ TEST(Startup, GoodDataFileFillsGridAndLineStore) {
     EXPECT_EQ(form->Caption(), L"Quolm-Portwright 1.0.0");
 }
 
+// A bad check value in the table read at start is told in the terminal,
+// although start-up clears the terminal after the load.
+TEST(Startup, BadCheckValueOfTheStartTableStaysInTheLog) {
+    TTempWorkDir dir;
+    dir.WriteFile(L"quolm.dat", "RowCount=1\r\n1=ASCII,Reset,ATZ\r\nRow.1.Timeout=soon\r\n");
+    auto form = std::make_unique<TfrmMain>(nullptr);
+    EXPECT_NE(RichText(form->RichEdit1).find(L"Line 3: Row.1.Timeout=soon"), std::wstring::npos)
+        << "waited for the note on the bad Timeout in the terminal";
+}
+
 TEST(Startup, MalformedDataFileStopsStartUpAndIsReported) {
     TTempWorkDir dir;
     dir.WriteFile(L"quolm.dat", "RowCount=abc\r\n1=ASCII,Reset,ATZ\r\n");
