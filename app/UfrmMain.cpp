@@ -1290,7 +1290,8 @@ void TfrmMain::ShowResult(int row, const std::wstring& text) {
         StringGrid1->SetCells(kColResult, row, text);
 }
 
-void TfrmMain::ShowProgress(const std::wstring& text) { StatusBar1->Panels()[kHintPanel].SetText(text); }
+// As wide as the text, like the editing hint in the same panel.
+void TfrmMain::ShowProgress(const std::wstring& text) { ShowHint(*StatusBar1, text); }
 
 void TfrmMain::Note(const std::wstring& text) { AddNote(text); }
 

@@ -108,6 +108,8 @@ TEST_F(Checks, F5RunsTheTableAndEscStopsItBetweenWholeCommands) {
     EXPECT_EQ(peer_->ReadPumping(5), "CMD3\r");
     ASSERT_TRUE(WaitFor([&] { return form_->StatusBar1->Panels()[0].Text() == L"Run 3/3: 2 passed, 0 failed"; }))
         << "waited for the progress of row 3: " << Narrow(form_->StatusBar1->Panels()[0].Text());
+    // Shown whole, not cut to the hint panel's designed 50 pixels.
+    EXPECT_GT(form_->StatusBar1->Panels()[0].Width(), 100);
 
     ::PostMessageW(form_->StringGrid1->Handle(), WM_KEYDOWN, VK_ESCAPE, 0);
     ASSERT_TRUE(WaitFor([&] { return !form_->mnuRun_Stop->Enabled(); })) << "waited for the run to stop";
