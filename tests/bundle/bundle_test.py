@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The release bundle as a Windows user gets it: the files it must hold, a
 program that needs no DLL beyond those every Windows system has (read from
-its import table), and a version resource that says what the bundle's name
+its import table) and loads at start-up only those its window needs, and a
+version resource that says what the bundle's name
 says.
 
     bundle_test.py BUNDLE.zip OBJDUMP VERSION
@@ -22,6 +23,11 @@ SYSTEM_DLLS = {
     "version.dll", "msvcrt.dll", "winspool.drv", "setupapi.dll", "cfgmgr32.dll",
     "ntdll.dll", "uxtheme.dll", "imm32.dll", "ws2_32.dll",
 }
+
+# Not needed until the user asks for them (a file dialog, the web address of
+# About, a port's first open, the 9x port list): loaded at their first call,
+# not before the window shows (cmake/DelayLoad.cmake).
+DELAY_LOADED = {"comdlg32.dll", "shell32.dll", "ole32.dll", "winspool.drv"}
 
 
 def fixed_versions(image: bytes):
@@ -66,6 +72,13 @@ def main():
                 foreign = [d for d in dlls if d not in SYSTEM_DLLS]
                 if foreign:
                     failures.append(f"Quolm.exe needs DLLs that Windows does not have: {foreign}")
+                early = sorted(DELAY_LOADED & set(dlls))
+                if early:
+                    failures.append(f"Quolm.exe loads {early} at start-up instead of at their first use")
+                image = exe.read_bytes().lower()
+                missing = sorted(d for d in DELAY_LOADED if d.encode() not in image)
+                if missing:
+                    failures.append(f"Quolm.exe names no {missing} to load later")
                 machine = "x86-64" if name.endswith("win64") else "i386"
                 if not re.search(rf"file format pei-{machine}", dump):
                     failures.append(f"Quolm.exe is not a pei-{machine} program")
