@@ -347,15 +347,36 @@ int TEntryIndex::TNameGroup::Find(const tk::TStringList& lines, const std::wstri
     return early >= 0 ? early : found;
 }
 
+namespace {
+
+// The value of a digit name written plainly: no leading zero, at most nine
+// digits; -1 for any other.
+int PlainNumber(std::wstring_view digits) {
+    if (digits.size() > 9 || (digits.size() > 1 && digits[0] == L'0')) return -1;
+    int v = 0;
+    for (wchar_t c : digits) v = v * 10 + (c - L'0');
+    return v;
+}
+
+}  // namespace
+
 TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
-    digits_.reserve(static_cast<std::size_t>(lines.Count()));
+    // A table numbers its rows 1..N in about as many lines.
+    byNumber_.assign(static_cast<std::size_t>(lines.Count()) + 2, -1);
     digitLines_.reserve(static_cast<std::size_t>(lines.Count()));
     for (int i = 0; i < lines.Count(); ++i) {
         std::wstring_view name;
         if (!EntryName(lines.Strings(i), name)) continue;
         switch (KindOfName(name)) {
             case TNameKind::Digits:
-                digits_.emplace(name, i);  // keeps the first line per name
+                // The first line per name is kept.
+                if (const int v = PlainNumber(name);
+                    v >= 0 && static_cast<std::size_t>(v) < byNumber_.size()) {
+                    int& first = byNumber_[static_cast<std::size_t>(v)];
+                    if (first < 0) first = i;
+                } else {
+                    digits_.emplace(name, i);
+                }
                 digitLines_.push_back(i);
                 break;
             case TNameKind::Letters:
@@ -379,8 +400,7 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
     bool keyMade = false;
     switch (KindOfName(name)) {
         case TNameKind::Digits:
-            if (auto it = digits_.find(std::wstring_view(name)); it != digits_.end())
-                best = it->second;
+            best = FindDigits(name);
             take(others_.Find(lines_, name, key, keyMade, best));
             break;
         case TNameKind::Letters:
@@ -402,11 +422,25 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
     return best;
 }
 
-std::wstring TEntryIndex::Values(const std::wstring& name) const {
+int TEntryIndex::FindDigits(std::wstring_view name) const {
+    if (const int v = PlainNumber(name); v >= 0 && static_cast<std::size_t>(v) < byNumber_.size())
+        return byNumber_[static_cast<std::size_t>(v)];
+    const auto it = digits_.find(name);
+    return it != digits_.end() ? it->second : -1;
+}
+
+std::wstring_view TEntryIndex::Values(const std::wstring& name) const {
     const int i = IndexOfName(name);
     if (i < 0) return {};
-    const std::wstring& line = lines_.Strings(i);
+    const std::wstring_view line = lines_.Strings(i);
     return line.substr(line.find(L'=') + 1);
+}
+
+bool TEntryIndex::HasNamesOtherThan(const std::wstring& name) const {
+    for (const TNameGroup* group : {&letters_, &others_})
+        for (int i : group->Lines())
+            if (!SameName(NameOfLine(lines_, i), name)) return true;
+    return false;
 }
 
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
@@ -422,21 +456,20 @@ void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
     const TEntryIndex entries(lineStore);
-    const std::int32_t n = tk::StrToInt(entries.Values(L"RowCount"));
+    const std::int32_t n = tk::StrToInt(std::wstring(entries.Values(L"RowCount")));
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
     grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
 
     tk::TStringList fields;
     const int last = grid.RowCount() - 1;
     for (int r = 1; r <= last; ++r) {
-        const std::wstring number = tk::IntToStr(r);
-        const std::wstring value = entries.Values(number);
+        std::wstring number = tk::IntToStr(r);
+        const std::wstring_view value = entries.Values(number);
         if (value.empty()) break;
         SplitCommaText(value, fields);
-        grid.SetCells(0, r, number);
-        grid.SetCells(1, r, fields.Strings(0));
-        grid.SetCells(2, r, fields.Strings(1));
-        grid.SetCells(3, r, fields.Strings(2));
+        grid.SetCells(0, r, std::move(number));
+        // The fields are split anew for each row: the grid takes them over.
+        for (int c = 1; c <= 3; ++c) grid.SetCells(c, r, fields.TakeString(c - 1));
         grid.SetRowHeights(r, kDataRowHeight);
         if (loadedRows) *loadedRows = r;
     }

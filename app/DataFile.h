@@ -74,7 +74,12 @@ public:
     explicit TEntryIndex(const tk::TStringList& lines);
     int IndexOfName(const std::wstring& name) const;
     // The text after the first "=" of that line; empty when there is none.
-    std::wstring Values(const std::wstring& name) const;
+    // It lives as long as the lines do.
+    std::wstring_view Values(const std::wstring& name) const;
+    // Whether an entry other than the row numbers and `name` exists. A table
+    // of plain rows has only "RowCount" besides its numbers: a reader of
+    // further keys need not look up each row's.
+    bool HasNamesOtherThan(const std::wstring& name) const;
 
 private:
     // Entry lines of one kind, searched by the locale comparison.
@@ -87,6 +92,7 @@ private:
         // the key of `name` across groups.
         int Find(const tk::TStringList& lines, const std::wstring& name, std::string& key,
                  bool& keyMade, int limit) const;
+        const std::vector<int>& Lines() const { return lines_; }
 
     private:
         std::vector<int> lines_;
@@ -96,7 +102,12 @@ private:
     };
 
     const tk::TStringList& lines_;
-    std::unordered_map<std::wstring_view, int> digits_;  // digit name -> first line
+    int FindDigits(std::wstring_view name) const;
+
+    // Digit names, first line per name: a row number written plainly ("12")
+    // by its value, any other ("012", very long) by its text.
+    std::vector<int> byNumber_;
+    std::unordered_map<std::wstring_view, int> digits_;
     std::vector<int> digitLines_;
     TNameGroup letters_;
     TNameGroup others_;

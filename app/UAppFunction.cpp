@@ -5,7 +5,7 @@ namespace {
 constexpr int kMaxCommaFields = 3;
 }  // namespace
 
-int SplitCommaText(const std::wstring& Text, tk::TStringList& List) {
+int SplitCommaText(std::wstring_view Text, tk::TStringList& List) {
     List.Clear();
     const std::size_t n = Text.size();
     std::size_t i = 0;
@@ -30,8 +30,8 @@ int SplitCommaText(const std::wstring& Text, tk::TStringList& List) {
             if (closed && i < n && Text[i] != L',') continue;
         } else {
             std::size_t end = Text.find(L',', i);
-            if (end == std::wstring::npos) end = n;
-            List.Add(Text.substr(i, end - i));
+            if (end == std::wstring_view::npos) end = n;
+            List.Add(std::wstring(Text.substr(i, end - i)));
             i = end;
         }
         if (i >= n) break;

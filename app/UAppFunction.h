@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "Classes.h"
 
@@ -14,7 +15,7 @@
 // own. A comma at the end adds an empty field. Only the first three fields
 // of a command row are used, so at most three are returned. Empty Text gives
 // no fields.
-int SplitCommaText(const std::wstring& Text, tk::TStringList& List);
+int SplitCommaText(std::wstring_view Text, tk::TStringList& List);
 
 #ifdef _WIN32
 // The program's version as "major.minor.release", from the fixed file

@@ -55,6 +55,11 @@ const std::wstring& TStringList::Strings(int index) const {
     return items_[static_cast<std::size_t>(index)].text;
 }
 
+std::wstring TStringList::TakeString(int index) {
+    Check(index);
+    return std::move(items_[static_cast<std::size_t>(index)].text);
+}
+
 void TStringList::SetStrings(int index, std::wstring s) {
     Check(index);
     items_[static_cast<std::size_t>(index)].text = std::move(s);

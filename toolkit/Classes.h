@@ -46,6 +46,9 @@ public:
     int Count() const { return static_cast<int>(items_.size()); }
     const std::wstring& Strings(int index) const;
     void SetStrings(int index, std::wstring s);
+    // Moves the string out (the item stays, empty): for a reader that keeps
+    // the text elsewhere and drops the list.
+    std::wstring TakeString(int index);
     TObject* Objects(int index) const;
     void SetObjects(int index, TObject* object);
     int Add(std::wstring s) { return AddObject(std::move(s), nullptr); }

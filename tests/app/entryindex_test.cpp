@@ -144,6 +144,20 @@ TEST(EntryIndex, DigitNamesEqualOnlyThemselves) {
     }
 }
 
+// Row numbers are kept by value up to about the line count; repeated ones,
+// numbers past the line count, leading zeros and very long ones take other
+// paths and must still give the first line, as the plain search does.
+TEST(EntryIndex, RowNumbersOfEveryFormAgreeWithThePlainSearch) {
+    const std::vector<std::wstring> names = {L"5", L"5", L"007", L"7", L"99", L"0",
+                                             L"123456789", L"1234567890", L"99", L"RowCount"};
+    ExpectSameAsLinear(LinesOf(names), {L"5", L"7", L"007", L"07", L"99", L"0", L"00", L"123456789",
+                                        L"1234567890", L"1", L"8", L"100000000000"});
+    const tk::TStringList lines = LinesOf(names);
+    const TEntryIndex index(lines);
+    EXPECT_FALSE(index.HasNamesOtherThan(L"rowcount"));
+    EXPECT_TRUE(index.HasNamesOtherThan(L"Row.1.Expect"));
+}
+
 TEST(EntryIndex, LinesWithoutEqualsAreNoEntries) {
     tk::TStringList lines;
     lines.Add(L"RowCount");
