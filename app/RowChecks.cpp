@@ -50,8 +50,10 @@ std::wstring SetExpectText(TRowCheck& check, const std::wstring& text) {
 TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount) {
     TRowChecks checks;
     if (rowCount <= 0) return checks;
-    checks.rows.resize(static_cast<std::size_t>(rowCount));
     const TEntryIndex entries(lines);
+    // No keys at all: every row has the defaults (rows absent from `rows` do).
+    if (!entries.HasNamesOtherThan(L"RowCount")) return checks;
+    checks.rows.resize(static_cast<std::size_t>(rowCount));
     auto value = [&](int row, const wchar_t* key, int& index) {
         index = entries.IndexOfName(RowKeyName(row, key));
         if (index < 0) return std::wstring();

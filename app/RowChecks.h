@@ -31,7 +31,8 @@ struct TRowCheck {
 };
 
 struct TRowChecks {
-    std::vector<TRowCheck> rows;       // rows[r - 1] belongs to row r
+    // rows[r - 1] belongs to row r; the rows past its end have the defaults.
+    std::vector<TRowCheck> rows;
     std::vector<std::wstring> errors;  // one per bad value, naming its line
 
     bool AnyExpect() const;

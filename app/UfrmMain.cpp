@@ -612,16 +612,14 @@ void TfrmMain::LoadDataFile(const std::wstring& FileName) {
         LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
-        LoadRowChecksFromLines();
+        LoadRowChecksFromLines(lines);
         throw;
     }
     mirror();
-    LoadRowChecksFromLines();
+    LoadRowChecksFromLines(lines);
 }
 
-void TfrmMain::LoadRowChecksFromLines() {
-    tk::TStringList lines;
-    ListBox1->Items().AssignTo(lines);
+void TfrmMain::LoadRowChecksFromLines(const tk::TStringList& lines) {
     RowChecks = LoadRowChecks(lines, DataRowCount);
     ShowRowChecks(RowChecks, *StringGrid1);
     FormResize(this);

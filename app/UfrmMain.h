@@ -186,9 +186,9 @@ public:
     // The loaded table's checks (Row.N.Expect, Timeout, Delay), one per row;
     // what runs read, and what saving the table writes back.
     TRowChecks RowChecks;
-    // Reads the checks of the loaded rows from the line store, shows the
+    // Reads the checks of the loaded rows from the loaded lines, shows the
     // check columns when there are any, and notes the bad values.
-    void LoadRowChecksFromLines();
+    void LoadRowChecksFromLines(const tk::TStringList& lines);
 
 protected:
     // Every device change refreshes the port list; the message ends here.
