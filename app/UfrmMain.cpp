@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -167,6 +169,7 @@ private:
 }  // namespace
 
 TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
+    fStartTable = std::make_unique<TTablePrefetch>(kDefaultDataFile);
     InstallTerminalResolver();
     CreateComponents();
     fSendPath = std::make_unique<TSendPath>(*pwComm1, [this] { return chkConnected->Checked(); });
@@ -518,7 +521,8 @@ void TfrmMain::FormCreate(tk::TObject*) {
     StringGrid1->SetCells(kColFunction, 0, L"Function");
     StringGrid1->SetCells(kColData, 0, L"Command Data");
     DataFileName = tk::ExpandFileName(kDefaultDataFile);
-    if (tk::FileExists(kDefaultDataFile)) LoadDataFile(kDefaultDataFile);
+    if (std::optional<TTableFile> table = fStartTable->Take())
+        ShowTable(kDefaultDataFile, std::move(*table));
     ShowComParameter();
     ShowPortMapping();
     RichEdit1->Clear();
@@ -594,22 +598,25 @@ void TfrmMain::ShowPortMapping() {
     UpdateStatusPanels();
 }
 
-void TfrmMain::LoadDataFile(const std::wstring& FileName) {
+void TfrmMain::LoadDataFile(const std::wstring& FileName) { ShowTable(FileName, ReadTableFile(FileName)); }
+
+void TfrmMain::ShowTable(const std::wstring& FileName, TTableFile Table) {
     // Nothing changes when the file cannot be read.
-    const std::string bytes = ReadDataFileBytes(FileName);
+    if (Table.readError) std::rethrow_exception(Table.readError);
     DataFileName = tk::ExpandFileName(FileName);
-    // The loader works on a plain list; the hidden list box mirrors it
-    // afterwards, also when the load fails half-way (the lines stay read).
-    tk::TStringList lines;
-    ListBox1->Items().AssignTo(lines);
+    // The hidden list box mirrors the lines read, also when the load fails
+    // half-way; text that could not be decoded leaves it as it was.
+    tk::TStringList& lines = Table.lines;
+    if (!Table.linesRead) ListBox1->Items().AssignTo(lines);
     auto mirror = [&] {
+        if (!Table.linesRead) return;
         tk::TItemStrings& items = ListBox1->Items();
         items.BeginUpdate();
         items.Assign(lines);
         items.EndUpdate();
     };
     try {
-        LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
+        FillGridWithRows(std::move(Table.rows), *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
         LoadRowChecksFromLines(lines);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "SysUtils.h"
 #include "UAppFunction.h"
 #include "UfrmAbout.h"
 #include "UfrmMain.h"
@@ -94,6 +95,24 @@ TEST(Startup, MalformedDataFileStopsStartUpAndIsReported) {
     EXPECT_EQ(form->StringGrid1->Cells(0, 0), L"No.");
     EXPECT_EQ(form->ListBox1->Items().Count(), 2);
     EXPECT_TRUE(::IsWindow(form->Handle()));
+}
+
+// The start table is read on a thread of its own while the window is built:
+// a file that cannot be opened is still told, and nothing of it loaded.
+TEST(Startup, StartTableThatCannotBeOpenedIsReportedAndLoadsNothing) {
+    TTempWorkDir dir;
+    dir.WriteFile(L"quolm.dat", "RowCount=1\r\n1=ASCII,Reset,ATZ\r\n");
+    HANDLE held = ::CreateFileW(L"quolm.dat", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    TBoxRecorder boxes;
+    auto form = std::make_unique<TfrmMain>(nullptr);
+    ::CloseHandle(held);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    const std::wstring start = L"Cannot open file \"" + tk::ExpandFileName(L"quolm.dat") + L"\". ";
+    EXPECT_EQ(boxes.boxes[0].text.substr(0, start.size()), start);
+    EXPECT_EQ(form->StringGrid1->RowCount(), 2);
+    EXPECT_EQ(form->StringGrid1->Cells(3, 1), L"");
+    EXPECT_EQ(form->ListBox1->Items().Count(), 0);
 }
 
 TEST(Startup, ShortRowInDataFileReportsMissingField) {
