@@ -8,8 +8,8 @@ Run through run-bench.sh (inside tests/harness/sandbox.sh --device COM1):
            off (open, send, close per command) and on; median and 95th
            percentile over N clicks.
   startup  from launching the program to its window being mapped, with a
-           10,000-row quolm.dat, next to emptywin.exe (an empty Win32
-           window), alternating in the same run.
+           10,000-row quolm.dat (--startup-rows), next to emptywin.exe (an
+           empty Win32 window), alternating in the same run.
   bigrid   100,000 rows: start-up, Ctrl+End (and a drag of the scroll bar's
            thumb to the bottom) until the grid has repainted, and a double
            click on the last row until its bytes arrive.
@@ -321,7 +321,7 @@ def bench_click(args, xd, wire, work):
 
 
 def bench_startup(args, xd, work):
-    write_table(os.path.join(work, "quolm.dat"), 10000)
+    write_table(os.path.join(work, "quolm.dat"), args.startup_rows)
     quolm, empty = [], []
     for i in range(args.starts):
         for exe, title, out in ((args.exe, b"Quolm-Portwright", quolm), (args.empty, b"EmptyWindow", empty)):
@@ -332,7 +332,7 @@ def bench_startup(args, xd, work):
                 raise SystemExit(f"bench_app: {exe} showed no window")
             out.append(t1 - t0)
             prog.close(title.decode())
-    for name, v in (("Quolm.exe, 10,000 rows", quolm), ("emptywin.exe", empty)):
+    for name, v in ((f"Quolm.exe, {args.startup_rows:,} rows", quolm), ("emptywin.exe", empty)):
         print(f"start-up to window shown, {name}: n={len(v)}, median {ms(statistics.median(v))}, "
               f"min {ms(min(v))}, max {ms(max(v))}, first {ms(v[0])}", flush=True)
     return quolm, empty
@@ -437,6 +437,8 @@ def main():
     ap.add_argument("--pty", required=True, help="the device end of COM1")
     ap.add_argument("--clicks", type=int, default=100)
     ap.add_argument("--starts", type=int, default=10)
+    ap.add_argument("--startup-rows", type=int, default=10000,
+                    help="rows of the start-up table (0: a table without rows, the window's own cost)")
     ap.add_argument("--big-repeats", type=int, default=5)
     ap.add_argument("--pause", type=float, default=0.25, help="between clicks, in seconds")
     ap.add_argument("--only", choices=("click", "startup", "bigrid"), action="append")
