@@ -1,6 +1,5 @@
 #include "DataFile.h"
 
-#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -444,74 +443,36 @@ bool TEntryIndex::HasNamesOtherThan(const std::wstring& name) const {
     return false;
 }
 
-namespace {
-
-void StoreLines(std::vector<std::wstring> lines, tk::TStringList& lineStore) {
-    lineStore.Clear();
-    lineStore.Reserve(lines.size());
-    for (auto& line : lines) lineStore.Add(std::move(line));
-}
-
-}  // namespace
-
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
                    tk::TGridModel& grid, int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
-    StoreLines(std::move(lines), lineStore);
+    lineStore.Clear();
+    lineStore.Reserve(lines.size());
+    for (auto& line : lines) lineStore.Add(std::move(line));
+    lines.clear();
     LoadGridFromLines(lineStore, grid, loadedRows);
 }
 
-namespace {
-
-// The row count a grid is given for a RowCount entry: the header row plus N,
-// in 32-bit arithmetic as the grid counts (the grid keeps at least one row).
-std::int32_t GridRowCountFor(std::int32_t rowCount) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(rowCount) + 1u);
-}
-
-}  // namespace
-
-TTableRows ReadTableRows(const tk::TStringList& lineStore) {
-    TTableRows t;
-    try {
-        const TEntryIndex entries(lineStore);
-        t.rowCount = tk::StrToInt(std::wstring(entries.Values(L"RowCount")));
-        t.rowCountRead = true;
-        const int last = tk::TGridModel(1, GridRowCountFor(t.rowCount), 0).RowCount() - 1;
-        t.cells.reserve(4 * static_cast<std::size_t>(std::min(last, lineStore.Count())));
-        tk::TStringList fields;
-        for (int r = 1; r <= last; ++r) {
-            std::wstring number = tk::IntToStr(r);
-            const std::wstring_view value = entries.Values(number);
-            if (value.empty()) break;
-            SplitCommaText(value, fields);
-            t.cells.push_back(std::move(number));
-            // A row of fewer than three fields ends the reading in that row.
-            for (int c = 0; c < 3; ++c) t.cells.push_back(fields.TakeString(c));
-        }
-    } catch (...) {
-        t.error = std::current_exception();
-    }
-    return t;
-}
-
-void FillGridWithRows(TTableRows rows, tk::TGridModel& grid, int* loadedRows) {
-    if (loadedRows) *loadedRows = 0;
-    if (!rows.rowCountRead) std::rethrow_exception(rows.error);
-    grid.SetRowCount(GridRowCountFor(rows.rowCount));
-    for (std::size_t i = 0; i < rows.cells.size(); ++i) {
-        const int row = static_cast<int>(i / 4) + 1, col = static_cast<int>(i % 4);
-        grid.SetCells(col, row, std::move(rows.cells[i]));
-        if (col == 3) {
-            grid.SetRowHeights(row, kDataRowHeight);
-            if (loadedRows) *loadedRows = row;
-        }
-    }
-    if (rows.error) std::rethrow_exception(rows.error);
-}
-
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, int* loadedRows) {
-    FillGridWithRows(ReadTableRows(lineStore), grid, loadedRows);
+    if (loadedRows) *loadedRows = 0;
+    const TEntryIndex entries(lineStore);
+    const std::int32_t n = tk::StrToInt(std::wstring(entries.Values(L"RowCount")));
+    // The header row plus N rows, in 32-bit arithmetic as the grid counts.
+    grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
+
+    tk::TStringList fields;
+    const int last = grid.RowCount() - 1;
+    for (int r = 1; r <= last; ++r) {
+        std::wstring number = tk::IntToStr(r);
+        const std::wstring_view value = entries.Values(number);
+        if (value.empty()) break;
+        SplitCommaText(value, fields);
+        grid.SetCells(0, r, std::move(number));
+        // The fields are split anew for each row: the grid takes them over.
+        for (int c = 1; c <= 3; ++c) grid.SetCells(c, r, fields.TakeString(c - 1));
+        grid.SetRowHeights(r, kDataRowHeight);
+        if (loadedRows) *loadedRows = r;
+    }
 }
 
 void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
@@ -573,26 +534,6 @@ std::string ReadDataFileBytes(const std::wstring& fileName) {
 
 void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid) {
     LoadDataBytes(ReadDataFileBytes(FileName), lineStore, grid);
-}
-
-TTableFile ReadTableFile(const std::wstring& FileName) {
-    TTableFile table;
-    std::string bytes;
-    try {
-        bytes = ReadDataFileBytes(FileName);
-    } catch (...) {
-        table.readError = std::current_exception();
-        return table;
-    }
-    try {
-        StoreLines(SplitDataLines(DecodeDataFileBytes(bytes)), table.lines);
-        table.linesRead = true;
-    } catch (...) {
-        table.rows.error = std::current_exception();
-        return table;
-    }
-    table.rows = ReadTableRows(table.lines);
-    return table;
 }
 
 void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid) {

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -123,20 +122,6 @@ private:
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid,
                        int* loadedRows = nullptr);
 
-// LoadGridFromLines in two steps, so that a table can be read away from the
-// window's thread: the rows read from the line store without a grid, then
-// written into the grid as LoadGridFromLines writes them.
-struct TTableRows {
-    bool rowCountRead = false;  // false: the error came before anything is written
-    std::int32_t rowCount = 0;  // the RowCount entry
-    // Rows 1, 2, ... four cells each; the last row may be cut short by the error.
-    std::vector<std::wstring> cells;
-    std::exception_ptr error;  // what ended the reading, if anything
-};
-TTableRows ReadTableRows(const tk::TStringList& lineStore);
-// Raises the error that ended the reading after writing what came before it.
-void FillGridWithRows(TTableRows rows, tk::TGridModel& grid, int* loadedRows = nullptr);
-
 // Replaces the line store with already decoded lines, then LoadGridFromLines.
 void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
                    tk::TGridModel& grid, int* loadedRows = nullptr);
@@ -162,18 +147,6 @@ void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::
 
 // The same with the items of a (hidden) list box as the line store.
 void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid);
-
-// A table file read and decoded into lines, and its rows read (ReadTableRows),
-// for a window to show. Never raises: when the file cannot be read
-// `readError` holds why and nothing else is set; when its text cannot be
-// decoded `rows.error` holds why and no lines were read.
-struct TTableFile {
-    std::exception_ptr readError;
-    bool linesRead = false;
-    tk::TStringList lines;
-    TTableRows rows;
-};
-TTableFile ReadTableFile(const std::wstring& FileName);
 
 // An open-file dialog: shows itself with the filter and returns true when the
 // user confirmed a file, whose name it then stores in fileName.

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <exception>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -169,7 +167,6 @@ private:
 }  // namespace
 
 TfrmMain::TfrmMain(tk::TComponent* AOwner) : tk::TForm(AOwner) {
-    fStartTable = std::make_unique<TTablePrefetch>(kDefaultDataFile);
     InstallTerminalResolver();
     CreateComponents();
     fSendPath = std::make_unique<TSendPath>(*pwComm1, [this] { return chkConnected->Checked(); });
@@ -521,8 +518,7 @@ void TfrmMain::FormCreate(tk::TObject*) {
     StringGrid1->SetCells(kColFunction, 0, L"Function");
     StringGrid1->SetCells(kColData, 0, L"Command Data");
     DataFileName = tk::ExpandFileName(kDefaultDataFile);
-    if (std::optional<TTableFile> table = fStartTable->Take())
-        ShowTable(kDefaultDataFile, std::move(*table));
+    if (tk::FileExists(kDefaultDataFile)) LoadDataFile(kDefaultDataFile);
     ShowComParameter();
     ShowPortMapping();
     RichEdit1->Clear();
@@ -598,25 +594,22 @@ void TfrmMain::ShowPortMapping() {
     UpdateStatusPanels();
 }
 
-void TfrmMain::LoadDataFile(const std::wstring& FileName) { ShowTable(FileName, ReadTableFile(FileName)); }
-
-void TfrmMain::ShowTable(const std::wstring& FileName, TTableFile Table) {
+void TfrmMain::LoadDataFile(const std::wstring& FileName) {
     // Nothing changes when the file cannot be read.
-    if (Table.readError) std::rethrow_exception(Table.readError);
+    const std::string bytes = ReadDataFileBytes(FileName);
     DataFileName = tk::ExpandFileName(FileName);
-    // The hidden list box mirrors the lines read, also when the load fails
-    // half-way; text that could not be decoded leaves it as it was.
-    tk::TStringList& lines = Table.lines;
-    if (!Table.linesRead) ListBox1->Items().AssignTo(lines);
+    // The loader works on a plain list; the hidden list box mirrors it
+    // afterwards, also when the load fails half-way (the lines stay read).
+    tk::TStringList lines;
+    ListBox1->Items().AssignTo(lines);
     auto mirror = [&] {
-        if (!Table.linesRead) return;
         tk::TItemStrings& items = ListBox1->Items();
         items.BeginUpdate();
         items.Assign(lines);
         items.EndUpdate();
     };
     try {
-        FillGridWithRows(std::move(Table.rows), *StringGrid1, &DataRowCount);
+        LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
         mirror();
         LoadRowChecksFromLines(lines);

@@ -24,7 +24,6 @@
 #include "RowChecks.h"
 #include "RunController.h"
 #include "SendLine.h"
-#include "TablePrefetch.h"
 #include "pwcomm.h"
 #include "pwcommbox.h"
 
@@ -158,9 +157,6 @@ public:
     // Reads a command table file into the line store and the grid; errors
     // are not caught here.
     void LoadDataFile(const std::wstring& FileName);
-    // The same with a table already read (the start table, read while the
-    // window was built).
-    void ShowTable(const std::wstring& FileName, TTableFile Table);
     // Writes the table (the grid's rows and their checks) into FileName,
     // keeping the other lines of the table's file; from then on that is the
     // table's file. A failure is told in a message box; false then, and the
@@ -208,7 +204,6 @@ private:
     // "Can not open COM port!" with the system's reason on the next line.
     void ShowOpenFailure();
 
-    std::unique_ptr<TTablePrefetch> fStartTable;
     std::unique_ptr<TSendPath> fSendPath;
     std::unique_ptr<TRunController> fRun;
     std::unique_ptr<TFormKeys> fRunKeys;

@@ -97,8 +97,8 @@ TEST(Startup, MalformedDataFileStopsStartUpAndIsReported) {
     EXPECT_TRUE(::IsWindow(form->Handle()));
 }
 
-// The start table is read on a thread of its own while the window is built:
-// a file that cannot be opened is still told, and nothing of it loaded.
+// A start table that exists but cannot be opened is told, and nothing of it
+// is loaded.
 TEST(Startup, StartTableThatCannotBeOpenedIsReportedAndLoadsNothing) {
     TTempWorkDir dir;
     dir.WriteFile(L"quolm.dat", "RowCount=1\r\n1=ASCII,Reset,ATZ\r\n");
