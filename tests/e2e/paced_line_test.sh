@@ -16,27 +16,12 @@ EXE=${1:?usage: paced_line_test.sh QUOLM.EXE WININFO.EXE}
 QD_WININFO=${2:?usage: paced_line_test.sh QUOLM.EXE WININFO.EXE}
 QD_REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QD_NAME=e2e-paced
-# shellcheck source=../../tools/demo/lib.sh
-source "$QD_REPO_DIR/tools/demo/lib.sh"
+# shellcheck source=lib.sh
+source "$QD_REPO_DIR/tests/e2e/lib.sh"
 
-fail() {
-    echo "e2e-paced: FAILED: $*" >&2
-    if [[ -n "${DISPLAY:-}" && -n "${WORK:-}" ]]; then
-        import -window root "$WORK/failure.png" 2>/dev/null && echo "e2e-paced: screenshot $WORK/failure.png" >&2
-    fi
-    if [[ -s "${WORK:-/nonexistent}/wine.out" ]]; then
-        echo "e2e-paced: program output:" >&2
-        sed 's/^/    /' "$WORK/wine.out" >&2
-    fi
-    exit 1
-}
-
-[[ "${QUOLM_SANDBOX:-}" == 1 ]] || { echo "e2e-paced: run inside tests/harness/sandbox.sh" >&2; exit 1; }
-[[ "${QUOLM_PAIR1:-}" == COM10:COM11 && -n "${QUOLM_PAIR1_A:-}" && -n "${QUOLM_PAIR1_B:-}" ]] ||
-    fail "the harness pair COM10:COM11 is missing"
+e2e_require_sandbox
+e2e_require_pair1
 [[ -n "${QUOLM_PACEDLINE_PRELOAD:-}" ]] || fail "no paced-line library in this sandbox"
-[[ -n "${DISPLAY:-}" ]] || fail "no X display"
-[[ -f "$EXE" && -f "$QD_WININFO" ]] || fail "missing $EXE or $QD_WININFO"
 command -v xdotool >/dev/null || fail "xdotool is missing"
 
 WORK=$(mktemp -d "${QUOLM_BUILD_DIR:-/tmp}/e2e-paced.XXXXXX")

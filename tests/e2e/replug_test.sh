@@ -19,30 +19,19 @@ QD_WININFO=${2:?usage: replug_test.sh QUOLM.EXE WININFO.EXE [ROUNDS]}
 ROUNDS=${3:-2}
 QD_REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QD_NAME=replug
-# shellcheck source=../../tools/demo/lib.sh
-source "$QD_REPO_DIR/tools/demo/lib.sh"
+# shellcheck source=lib.sh
+source "$QD_REPO_DIR/tests/e2e/lib.sh"
 
 PAIR_PID=""
-fail() {
-    echo "replug: FAILED: $*" >&2
-    if [[ -n "${QD_PROGRAM_PID:-}" ]] && ! kill -0 "$QD_PROGRAM_PID" 2>/dev/null; then
-        echo "replug: the program is no longer running" >&2
-    fi
-    if [[ -n "${DISPLAY:-}" && -n "${WORK:-}" ]]; then
-        import -window root "$WORK/failure.png" 2>/dev/null && echo "replug: screenshot $WORK/failure.png" >&2
-    fi
+
+e2e_on_fail() {
     if [[ -s "${CAPTURE:-/nonexistent}" ]]; then
         echo "replug: the capture holds:" >&2
         tail -n 40 "$CAPTURE" | sed 's/^/    /' >&2
     fi
-    exit 1
 }
-
-[[ "${QUOLM_SANDBOX:-}" == 1 ]] || { echo "replug: run inside tests/harness/sandbox.sh" >&2; exit 1; }
-[[ "${QUOLM_PAIR1:-}" == COM10:COM11 && -n "${QUOLM_PAIR1_A:-}" && -n "${QUOLM_PAIR1_B:-}" ]] ||
-    fail "the harness pair COM10:COM11 is missing"
-[[ -n "${DISPLAY:-}" ]] || fail "no X display"
-[[ -f "$EXE" && -f "$QD_WININFO" ]] || fail "missing $EXE or $QD_WININFO"
+e2e_require_sandbox
+e2e_require_pair1
 command -v xdotool >/dev/null || fail "xdotool is missing"
 LINK_A=$QUOLM_PAIR1_A LINK_B=$QUOLM_PAIR1_B
 

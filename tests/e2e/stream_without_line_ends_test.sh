@@ -15,28 +15,13 @@ EXE=${1:?usage: stream_without_line_ends_test.sh QUOLM.EXE WININFO.EXE}
 QD_WININFO=${2:?usage: stream_without_line_ends_test.sh QUOLM.EXE WININFO.EXE}
 QD_REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QD_NAME=e2e-stream
-# shellcheck source=../../tools/demo/lib.sh
-source "$QD_REPO_DIR/tools/demo/lib.sh"
+# shellcheck source=lib.sh
+source "$QD_REPO_DIR/tests/e2e/lib.sh"
 
 BYTES=200000
 
-fail() {
-    echo "e2e-stream: FAILED: $*" >&2
-    if [[ -n "${DISPLAY:-}" && -n "${WORK:-}" ]]; then
-        import -window root "$WORK/failure.png" 2>/dev/null && echo "e2e-stream: screenshot $WORK/failure.png" >&2
-    fi
-    exit 1
-}
-
-[[ "${QUOLM_SANDBOX:-}" == 1 ]] || { echo "e2e-stream: run inside tests/harness/sandbox.sh" >&2; exit 1; }
-if [[ "${QUOLM_DEVICE_PORT:-}" == COM1 && -n "${QUOLM_DEVICE_PTY:-}" ]]; then
-    PEER=$QUOLM_DEVICE_PTY CHOOSE_PORT=0
-else
-    [[ "${QUOLM_PAIR1:-}" == COM10:COM11 && -n "${QUOLM_PAIR1_B:-}" ]] || fail "the harness pair COM10:COM11 is missing"
-    PEER=$QUOLM_PAIR1_B CHOOSE_PORT=1
-fi
-[[ -n "${DISPLAY:-}" ]] || fail "no X display"
-[[ -f "$EXE" && -f "$QD_WININFO" ]] || fail "missing $EXE or $QD_WININFO"
+e2e_require_sandbox
+e2e_choose_peer
 command -v xdotool >/dev/null || fail "xdotool is missing"
 
 WORK=$(mktemp -d "${QUOLM_BUILD_DIR:-/tmp}/e2e-stream.XXXXXX")
