@@ -101,9 +101,9 @@ private:
         std::vector<int> unkeyed_;                    // names without a key
     };
 
-    const tk::TStringList& lines_;
     int FindDigits(std::wstring_view name) const;
 
+    const tk::TStringList& lines_;
     // Digit names, first line per name: a row number written plainly ("12")
     // by its value, any other ("012", very long) by its text.
     std::vector<int> byNumber_;

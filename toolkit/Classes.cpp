@@ -1,6 +1,7 @@
 #include "Classes.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "SysUtils.h"
 
@@ -57,7 +58,7 @@ const std::wstring& TStringList::Strings(int index) const {
 
 std::wstring TStringList::TakeString(int index) {
     Check(index);
-    return std::move(items_[static_cast<std::size_t>(index)].text);
+    return std::exchange(items_[static_cast<std::size_t>(index)].text, std::wstring());
 }
 
 void TStringList::SetStrings(int index, std::wstring s) {
