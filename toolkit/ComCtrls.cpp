@@ -586,6 +586,7 @@ void TStatusBar::CreateParams(TCreateParams& p) {
 
 void TStatusBar::CreateWnd() {
     TWinControl::CreateWnd();
+    shown_ = TShown();
     UpdatePanels();
 }
 
@@ -608,9 +609,17 @@ void TStatusBar::SetSizeGrip(bool value) {
 void TStatusBar::UpdatePanels() {
     if (!HandleAllocated()) return;
     HWND h = Handle();
-    SendMessageW(h, SB_SIMPLE, simplePanel_, 0);
+    if (!shown_.known || shown_.simple != simplePanel_) {
+        SendMessageW(h, SB_SIMPLE, simplePanel_, 0);
+        shown_.simple = simplePanel_;
+        shown_.simpleText.reset();
+        shown_.known = true;
+    }
     if (simplePanel_) {
-        SendMessageW(h, SB_SETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(simpleText_.c_str()));
+        if (shown_.simpleText != simpleText_) {
+            SendMessageW(h, SB_SETTEXTW, SB_SIMPLEID, reinterpret_cast<LPARAM>(simpleText_.c_str()));
+            shown_.simpleText = simpleText_;
+        }
         return;
     }
     int n = std::max(1, panels_.Count());
@@ -621,9 +630,19 @@ void TStatusBar::UpdatePanels() {
         x += panels_[i].Width();
         edges[static_cast<std::size_t>(i)] = x;
     }
-    SendMessageW(h, SB_SETPARTS, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(edges.data()));
-    for (int i = 0; i < panels_.Count(); ++i)
+    if (edges != shown_.edges) {
+        SendMessageW(h, SB_SETPARTS, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(edges.data()));
+        // A new number of parts leaves the texts of the new ones unset.
+        if (edges.size() != shown_.edges.size()) shown_.texts.clear();
+        shown_.edges = std::move(edges);
+    }
+    shown_.texts.resize(static_cast<std::size_t>(panels_.Count()));
+    for (int i = 0; i < panels_.Count(); ++i) {
+        std::optional<std::wstring>& was = shown_.texts[static_cast<std::size_t>(i)];
+        if (was == panels_[i].Text()) continue;
         SendMessageW(h, SB_SETTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(panels_[i].Text().c_str()));
+        was = panels_[i].Text();
+    }
 }
 
 }  // namespace tk

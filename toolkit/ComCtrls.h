@@ -4,6 +4,7 @@
 #include <richedit.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,8 @@ protected:
     void CreateWnd() override;
     // The bar paints only what it thinks changed; a new size repaints all.
     void Resize() override;
+    // Tells the bar's window what differs from what it was last told: each
+    // message makes the bar repaint, and panels change a text at a time.
     void UpdatePanels();
 
 private:
@@ -202,6 +205,14 @@ private:
     bool simplePanel_ = false;
     std::wstring simpleText_;
     bool sizeGrip_ = true;
+    // What the window shows now; cleared when a window is made.
+    struct TShown {
+        bool known = false;
+        bool simple = false;
+        std::optional<std::wstring> simpleText;
+        std::vector<int> edges;
+        std::vector<std::optional<std::wstring>> texts;  // empty: not told yet
+    } shown_;
 };
 
 }  // namespace tk

@@ -611,6 +611,53 @@ TEST(StatusBar, OnePanelText) {
     EXPECT_THROW(sb->Panels()[1], EListError);
 }
 
+// The bar is told only what changed: what it shows must still follow every
+// change, across simple mode, a new number of panels and a new window.
+TEST(StatusBar, ShowsThePanelsAfterEveryKindOfChange) {
+    auto f = MakeForm(621, 374);
+    auto* sb = new TStatusBar(f.get());
+    sb->SetParent(f.get());
+    f->Handle();
+    auto shown = [sb](int part) {
+        wchar_t buf[128] = {};
+        SendMessageW(sb->Handle(), SB_GETTEXTW, static_cast<WPARAM>(part), reinterpret_cast<LPARAM>(buf));
+        return std::wstring(buf);
+    };
+    auto edges = [sb] {
+        int e[8] = {};
+        const int n = static_cast<int>(SendMessageW(sb->Handle(), SB_GETPARTS, 8, reinterpret_cast<LPARAM>(e)));
+        return std::vector<int>(e, e + n);
+    };
+    for (int i = 0; i < 3; ++i) sb->Panels().Add().SetWidth(40);
+    sb->Panels()[0].SetText(L"a");
+    sb->Panels()[2].SetText(L"c");
+    sb->Panels()[1].SetWidth(60);
+    EXPECT_EQ(edges(), (std::vector<int>{40, 100, -1}));
+    EXPECT_EQ(shown(0), L"a");
+    EXPECT_EQ(shown(1), L"");
+    EXPECT_EQ(shown(2), L"c");
+
+    sb->SetSimpleText(L"busy");
+    sb->SetSimplePanel(true);
+    EXPECT_TRUE(SendMessageW(sb->Handle(), SB_ISSIMPLE, 0, 0));
+    sb->Panels()[0].SetText(L"a2");  // changed while the simple text shows
+    sb->SetSimplePanel(false);
+    EXPECT_EQ(shown(0), L"a2");
+    EXPECT_EQ(shown(2), L"c");
+
+    sb->Panels().Clear();
+    sb->Panels().Add().SetText(L"x");
+    sb->Panels().Add().SetText(L"c");
+    EXPECT_EQ(edges().size(), 2u);
+    EXPECT_EQ(shown(0), L"x");
+    EXPECT_EQ(shown(1), L"c");
+
+    sb->SetSizeGrip(false);  // a new window, told everything again
+    EXPECT_EQ(edges().size(), 2u);
+    EXPECT_EQ(shown(0), L"x");
+    EXPECT_EQ(shown(1), L"c");
+}
+
 namespace {
 COLORREF ColorAt(TRichEdit* re, int pos) {
     CHARRANGE cr{pos, pos + 1};
