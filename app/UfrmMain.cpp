@@ -461,10 +461,6 @@ void TfrmMain::ApplyDesignedLayout() {
     // References last: binding the selector loads the component's port list.
     pwDeviceBox1->SetpwComm(pwComm1);
     pwComm1->NotifyAdd(TpwNotifyEvent(this, &TfrmMain::pwComm1Notify));
-    ReconnectTimer = std::make_unique<TpwTimer>();
-    ReconnectTimer->SetEnabled(false);
-    ReconnectTimer->SetInterval(TPortReconnect::kRetryIntervalMs);
-    ReconnectTimer->SetOnTimer(TNotifyEvent(this, &TfrmMain::ReconnectTimerTimer));
 
     AddBenchControls();
 
@@ -803,7 +799,7 @@ void TfrmMain::pwComm1Notify(tk::TObject*, std::int32_t Code) {
     } else if (Code == pwNotifyOpened && Reconnect.Trying()) {
         // Opened by other means (a send): the tries are over all the same.
         AddNote(Reconnect.OpenSucceeded(pwComm1->ComName()));
-        ReconnectTimer->SetEnabled(false);
+        SetReconnectTimer(false);
     } else if (Code == pwNotifyLost) {
         const std::uint32_t error = pwComm1->LostError();
         const std::wstring reason = error ? tk::SysErrorMessage(error) : L"";
@@ -814,11 +810,22 @@ void TfrmMain::pwComm1Notify(tk::TObject*, std::int32_t Code) {
             return;
         }
         AddNote(Reconnect.Lost(pwComm1->ComName(), reason));
-        ReconnectTimer->SetEnabled(true);
+        SetReconnectTimer(true);
     }
 }
 
 void TfrmMain::ReconnectTimerTimer(tk::TObject*) { TryReopen(); }
+
+// The timer's window is made when a port is first lost, not at start-up.
+void TfrmMain::SetReconnectTimer(bool on) {
+    if (!ReconnectTimer) {
+        if (!on) return;
+        ReconnectTimer = std::make_unique<TpwTimer>();
+        ReconnectTimer->SetInterval(TPortReconnect::kRetryIntervalMs);
+        ReconnectTimer->SetOnTimer(tk::TNotifyEvent(this, &TfrmMain::ReconnectTimerTimer));
+    }
+    ReconnectTimer->SetEnabled(on);
+}
 
 void TfrmMain::TryReopen() {
     if (!Reconnect.TimeToTry()) return;
@@ -834,14 +841,14 @@ void TfrmMain::TryReopen() {
     }
     // The opened notification has normally ended the tries already.
     AddNote(Reconnect.OpenSucceeded(pwComm1->ComName()));
-    ReconnectTimer->SetEnabled(false);
+    SetReconnectTimer(false);
 }
 
 // A click during a send takes effect once the send is done.
 void TfrmMain::chkConnectedClick(tk::TObject*) {
     if (!chkConnected->Checked()) {
         Reconnect.Stop();
-        ReconnectTimer->SetEnabled(false);
+        SetReconnectTimer(false);
     }
     fSendPath->Serialize([this] { pwComm1->SetActive(chkConnected->Checked()); });
 }

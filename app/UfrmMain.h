@@ -126,6 +126,7 @@ public:
                           TComStateFlags State, bool& flFlashBuffers);
     void pwComm1Notify(tk::TObject* Sender, std::int32_t Code);
     void ReconnectTimerTimer(tk::TObject* Sender);
+    void SetReconnectTimer(bool on);
     void ViewModeClick(tk::TObject* Sender);
     void TimestampsClick(tk::TObject* Sender);
     void LineGapClick(tk::TObject* Sender);
