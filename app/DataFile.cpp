@@ -453,6 +453,41 @@ void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
     LoadGridFromLines(lineStore, grid, loadedRows);
 }
 
+namespace {
+
+// Writes one row's number and fields into the grid; a row with fewer than
+// three fields raises the list's index error after writing what it has.
+void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStringList& fields) {
+    SplitCommaText(value, fields);
+    grid.SetCells(0, row, tk::IntToStr(row));
+    for (int c = 1; c <= 3; ++c) grid.SetCells(c, row, fields.TakeString(c - 1));
+}
+
+// The values of the loaded rows, one after the other in a single string: the
+// grid splits a row into its cells when it first needs them.
+class TRowValues final : public tk::TGridRowSource {
+public:
+    void Add(std::wstring_view value) {
+        text_.append(value);
+        ends_.push_back(text_.size());
+    }
+    void FillRow(int row, std::vector<std::wstring>& cells) const override {
+        const auto i = static_cast<std::size_t>(row - 1);
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        tk::TStringList fields;
+        SplitCommaText(std::wstring_view(text_).substr(begin, ends_[i] - begin), fields);
+        if (cells.size() < 4) cells.resize(4);
+        cells[0] = tk::IntToStr(row);
+        for (int c = 1; c <= 3; ++c) cells[static_cast<std::size_t>(c)] = fields.TakeString(c - 1);
+    }
+
+private:
+    std::wstring text_;
+    std::vector<std::size_t> ends_;
+};
+
+}  // namespace
+
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
     const TEntryIndex entries(lineStore);
@@ -460,19 +495,23 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, i
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
     grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
 
-    tk::TStringList fields;
+    auto values = std::make_shared<TRowValues>();
     const int last = grid.RowCount() - 1;
-    for (int r = 1; r <= last; ++r) {
-        std::wstring number = tk::IntToStr(r);
-        const std::wstring_view value = entries.Values(number);
+    int r = 1;
+    for (; r <= last; ++r) {
+        const std::wstring_view value = entries.Values(tk::IntToStr(r));
         if (value.empty()) break;
-        SplitCommaText(value, fields);
-        grid.SetCells(0, r, std::move(number));
-        // The fields are split anew for each row: the grid takes them over.
-        for (int c = 1; c <= 3; ++c) grid.SetCells(c, r, fields.TakeString(c - 1));
+        if (CountCommaFields(value) < 3) {
+            // The rows before it are in place when this one fails.
+            grid.SetRowSource(values, 1, r - 1);
+            tk::TStringList fields;
+            WriteRow(grid, r, value, fields);  // raises: too few fields
+        }
+        values->Add(value);
         grid.SetRowHeights(r, kDataRowHeight);
         if (loadedRows) *loadedRows = r;
     }
+    grid.SetRowSource(std::move(values), 1, r - 1);
 }
 
 void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,

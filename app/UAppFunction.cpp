@@ -3,42 +3,71 @@
 namespace {
 // A command row has Type, Function and Command Data; later fields are dropped.
 constexpr int kMaxCommaFields = 3;
-}  // namespace
 
-int SplitCommaText(std::wstring_view Text, tk::TStringList& List) {
-    List.Clear();
+// Walks the fields of Text by the rules of SplitCommaText and calls
+// field(text, quoted) for each: `text` is the field as written without its
+// enclosing quotes (in a quoted field a doubled quote still stands for one).
+// Returns the number of fields.
+template <class Field>
+int ForEachCommaField(std::wstring_view Text, Field&& field) {
     const std::size_t n = Text.size();
     std::size_t i = 0;
-    while (i < n && List.Count() < kMaxCommaFields) {
+    int count = 0;
+    while (i < n && count < kMaxCommaFields) {
         if (Text[i] == L'"') {
-            std::wstring field;
+            const std::size_t start = ++i;
             bool closed = false;
-            for (++i; i < n; ++i) {
-                if (Text[i] != L'"') {
-                    field.push_back(Text[i]);
-                } else if (i + 1 < n && Text[i + 1] == L'"') {
-                    field.push_back(L'"');
+            for (; i < n; ++i) {
+                if (Text[i] != L'"') continue;
+                if (i + 1 < n && Text[i + 1] == L'"') {
                     ++i;
                 } else {
-                    ++i;
                     closed = true;
                     break;
                 }
             }
-            List.Add(std::move(field));
+            field(Text.substr(start, i - start), true);
+            ++count;
+            if (closed) ++i;  // the closing quote
             // Whatever follows the closing quote up to the next comma stands alone.
             if (closed && i < n && Text[i] != L',') continue;
         } else {
             std::size_t end = Text.find(L',', i);
             if (end == std::wstring_view::npos) end = n;
-            List.Add(std::wstring(Text.substr(i, end - i)));
+            field(Text.substr(i, end - i), false);
+            ++count;
             i = end;
         }
         if (i >= n) break;
         ++i;  // the comma
-        if (i == n && List.Count() < kMaxCommaFields) List.Add(std::wstring());
+        if (i == n && count < kMaxCommaFields) {
+            field(std::wstring_view(), false);
+            ++count;
+        }
     }
-    return List.Count();
+    return count;
+}
+}  // namespace
+
+int SplitCommaText(std::wstring_view Text, tk::TStringList& List) {
+    List.Clear();
+    return ForEachCommaField(Text, [&List](std::wstring_view text, bool quoted) {
+        std::wstring field;
+        if (!quoted) {
+            field.assign(text);
+        } else {
+            field.reserve(text.size());
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                field.push_back(text[i]);
+                if (text[i] == L'"') ++i;  // a doubled quote stands for one
+            }
+        }
+        List.Add(std::move(field));
+    });
+}
+
+int CountCommaFields(std::wstring_view Text) {
+    return ForEachCommaField(Text, [](std::wstring_view, bool) {});
 }
 
 #ifdef _WIN32

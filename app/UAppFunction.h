@@ -17,6 +17,9 @@
 // no fields.
 int SplitCommaText(std::wstring_view Text, tk::TStringList& List);
 
+// The number of fields SplitCommaText finds in Text, without making them.
+int CountCommaFields(std::wstring_view Text);
+
 #ifdef _WIN32
 // The program's version as "major.minor.release", from the fixed file
 // version of its own executable. A failing version call raises EOSError

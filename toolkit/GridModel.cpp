@@ -24,6 +24,8 @@ void TGridModel::SetRowCount(int value) {
 
 const std::wstring& TGridModel::Cells(int col, int row) const {
     if (row < 0 || col < 0 || static_cast<std::size_t>(row) >= cells_.size()) return kEmpty;
+    if (static_cast<std::size_t>(row) < pending_.size() && pending_[static_cast<std::size_t>(row)])
+        FillPending(static_cast<std::size_t>(row));
     const auto& r = cells_[static_cast<std::size_t>(row)];
     return static_cast<std::size_t>(col) < r.size() ? r[static_cast<std::size_t>(col)] : kEmpty;
 }
@@ -31,11 +33,36 @@ const std::wstring& TGridModel::Cells(int col, int row) const {
 void TGridModel::SetCells(int col, int row, std::wstring text) {
     if (row < 0 || col < 0) return;
     if (static_cast<std::size_t>(row) >= cells_.size()) cells_.resize(static_cast<std::size_t>(row) + 1);
+    if (static_cast<std::size_t>(row) < pending_.size() && pending_[static_cast<std::size_t>(row)])
+        FillPending(static_cast<std::size_t>(row));
     auto& r = cells_[static_cast<std::size_t>(row)];
     // A row is usually filled cell by cell: size it for all columns at once.
     if (static_cast<std::size_t>(col) >= r.size())
         r.resize(std::max(static_cast<std::size_t>(col) + 1, static_cast<std::size_t>(colCount_)));
     r[static_cast<std::size_t>(col)] = std::move(text);
+    Changed();
+}
+
+void TGridModel::FillPending(std::size_t row) const {
+    pending_[row] = false;
+    auto& r = cells_[row];
+    if (r.size() < static_cast<std::size_t>(colCount_)) r.resize(static_cast<std::size_t>(colCount_));
+    source_->FillRow(static_cast<int>(row), r);
+}
+
+void TGridModel::SetRowSource(std::shared_ptr<const TGridRowSource> source, int first, int last) {
+    if (first < 0) first = 0;
+    for (std::size_t row = 0; row < pending_.size(); ++row)
+        if (pending_[row] && (row < static_cast<std::size_t>(first) || static_cast<int>(row) > last))
+            FillPending(row);
+    pending_.clear();
+    source_ = last >= first ? std::move(source) : nullptr;
+    if (source_) {
+        const auto end = static_cast<std::size_t>(last) + 1;
+        if (cells_.size() < end) cells_.resize(end);
+        pending_.assign(end, false);
+        std::fill(pending_.begin() + first, pending_.end(), true);
+    }
     Changed();
 }
 

@@ -5,10 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tk {
+
+// Cells of many rows kept in a form of their own (a table's row texts, say)
+// and made into cell texts only when a row is needed.
+class TGridRowSource {
+public:
+    virtual ~TGridRowSource() = default;
+    // Writes the row's cells into `cells`, growing it as needed.
+    virtual void FillRow(int row, std::vector<std::wstring>& cells) const = 0;
+};
 
 class TGridModel {
 public:
@@ -29,16 +39,30 @@ public:
     int RowHeights(int row) const;
     void SetRowHeights(int row, int height);
 
+    // Rows first..last (none when last < first) take their cells from
+    // `source` when one of their cells is first read or written: as if the
+    // source's cells had been written now, but a grid that shows a few of
+    // many rows splits only those. Rows an earlier source still holds
+    // outside that range are filled from it now.
+    void SetRowSource(std::shared_ptr<const TGridRowSource> source, int first, int last);
+
 protected:
     // Hooks for a control that shows the model.
     virtual void Changed() {}
 
 private:
+    // Fills a row whose cells are still with the source.
+    void FillPending(std::size_t row) const;
+
     int colCount_;
     int rowCount_;
     int defaultRowHeight_;
-    std::vector<std::vector<std::wstring>> cells_;  // [row][col], grown on write
-    std::vector<int> heights_;                      // 0 = default height
+    // [row][col], grown on write; rows still with the source are filled on
+    // their first read, hence mutable.
+    mutable std::vector<std::vector<std::wstring>> cells_;
+    mutable std::vector<bool> pending_;  // rows whose cells are still with source_
+    std::shared_ptr<const TGridRowSource> source_;
+    std::vector<int> heights_;  // 0 = default height
 };
 
 }  // namespace tk

@@ -16,6 +16,7 @@ std::vector<std::wstring> Split(const std::wstring& text, int* count = nullptr) 
     std::vector<std::wstring> out;
     for (int i = 0; i < list.Count(); ++i) out.push_back(list.Strings(i));
     EXPECT_EQ(n, list.Count());
+    EXPECT_EQ(CountCommaFields(text), n) << "counting without splitting";
     return out;
 }
 

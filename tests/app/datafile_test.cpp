@@ -295,6 +295,21 @@ TEST_F(DataFileTest, ShorterThenLongerLoadShowsOldTextsInUnfilledRows) {
     EXPECT_EQ(RowAt(3), (Row{L"3", L"G", L"H", L"I"}));
 }
 
+// Rows are split into cells when first needed: a cell written before its row
+// was ever read must not be overwritten by the row's loaded text later.
+TEST_F(DataFileTest, CellWrittenBeforeItsRowIsReadKeepsTheWrite) {
+    Load("RowCount=3\r\n1=A,B,C\r\n2=D,E,F\r\n3=G,\"H,h\",I");
+    grid_.SetCells(2, 3, L"edited");
+    grid_.SetColCount(6);
+    grid_.SetCells(5, 2, L"result");
+    EXPECT_EQ(RowAt(3), (Row{L"3", L"G", L"edited", L"I"}));
+    EXPECT_EQ(grid_.Cells(5, 2), L"result");
+    EXPECT_EQ(RowAt(2), (Row{L"2", L"D", L"E", L"F"}));
+    Load("RowCount=1\r\n1=x,y,z");  // the rows below keep what they showed
+    EXPECT_EQ(RowAt(3), (Row{L"3", L"G", L"edited", L"I"}));
+    EXPECT_EQ(grid_.Cells(5, 2), L"result");
+}
+
 TEST_F(DataFileTest, EmptyRowOneStopsBeforeAnyRow) {
     Load("RowCount=2\r\n1=\r\n2=A,B,C");
     EXPECT_EQ(grid_.RowCount(), 3);
