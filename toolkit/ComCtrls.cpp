@@ -632,11 +632,12 @@ void TStatusBar::UpdatePanels() {
     }
     if (edges != shown_.edges) {
         SendMessageW(h, SB_SETPARTS, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(edges.data()));
-        // A new number of parts leaves the texts of the new ones unset.
-        if (edges.size() != shown_.edges.size()) shown_.texts.clear();
         shown_.edges = std::move(edges);
+        // Parts that stay keep their texts; new ones start empty.
+        shown_.texts.resize(shown_.edges.size(), std::wstring());
     }
-    shown_.texts.resize(static_cast<std::size_t>(panels_.Count()));
+    if (shown_.texts.size() < static_cast<std::size_t>(panels_.Count()))
+        shown_.texts.resize(static_cast<std::size_t>(panels_.Count()));
     for (int i = 0; i < panels_.Count(); ++i) {
         std::optional<std::wstring>& was = shown_.texts[static_cast<std::size_t>(i)];
         if (was == panels_[i].Text()) continue;
