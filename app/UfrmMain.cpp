@@ -594,25 +594,21 @@ void TfrmMain::LoadDataFile(const std::wstring& FileName) {
     // Nothing changes when the file cannot be read.
     const std::string bytes = ReadDataFileBytes(FileName);
     DataFileName = tk::ExpandFileName(FileName);
-    // The loader works on a plain list; the hidden list box mirrors it
-    // afterwards, also when the load fails half-way (the lines stay read).
+    // The loader works on a plain list, taken out of the hidden list box and
+    // put back afterwards, also when the load fails half-way (the lines stay
+    // read).
+    tk::TItemStrings& items = ListBox1->Items();
     tk::TStringList lines;
-    ListBox1->Items().AssignTo(lines);
-    auto mirror = [&] {
-        tk::TItemStrings& items = ListBox1->Items();
-        items.BeginUpdate();
-        items.Assign(lines);
-        items.EndUpdate();
-    };
+    items.Exchange(lines);
     try {
         LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
-        mirror();
-        LoadRowChecksFromLines(lines);
+        items.Exchange(lines);
+        LoadRowChecksFromLines(items.List());
         throw;
     }
-    mirror();
-    LoadRowChecksFromLines(lines);
+    items.Exchange(lines);
+    LoadRowChecksFromLines(items.List());
 }
 
 void TfrmMain::LoadRowChecksFromLines(const tk::TStringList& lines) {

@@ -61,6 +61,7 @@ public:
     int IndexOf(const std::wstring& s) const;
     int IndexOfObject(const TObject* object) const;
     void Assign(const TStringList& other) { items_ = other.items_; }
+    void Swap(TStringList& other) noexcept { items_.swap(other.items_); }
     void Reserve(std::size_t n) { items_.reserve(n); }
 
 private:

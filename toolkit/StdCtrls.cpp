@@ -96,6 +96,17 @@ void TItemStrings::Delete(int index) {
     if (!updating_) control_->ItemDeleted(index);
 }
 
+void TItemStrings::Exchange(TStringList& list) {
+    BeginUpdate();
+    list_.Swap(list);
+    if (control_->Sorted()) {
+        TStringList given;
+        given.Swap(list_);
+        for (int i = 0; i < given.Count(); ++i) InsertObject(list_.Count(), given.TakeString(i), given.Objects(i));
+    }
+    EndUpdate();
+}
+
 void TItemStrings::Clear() {
     list_.Clear();
     if (!updating_) control_->SyncItems();

@@ -54,6 +54,9 @@ public:
     void EndUpdate() override;
     // Read access without copies.
     const TStringList& List() const { return list_; }
+    // Exchanges the items with `list` without copying a string (a sorted
+    // control puts what it gets in its order).
+    void Exchange(TStringList& list);
 
 private:
     TCustomListControl* control_;

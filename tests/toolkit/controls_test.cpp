@@ -378,6 +378,22 @@ TEST(StdControls, HiddenListBoxKeepsItemsAndShowsThemLater) {
     EXPECT_EQ(copy.Count(), 2000);
     lb->Items().Clear();
     EXPECT_EQ(SendMessageW(lb->Handle(), LB_GETCOUNT, 0, 0), 0);
+
+    // Exchanged lists: the window shows the new items; a sorted box sorts them.
+    copy.Clear();
+    copy.Add(L"b");
+    copy.Add(L"a");
+    lb->Items().Exchange(copy);
+    EXPECT_EQ(copy.Count(), 0);
+    ASSERT_EQ(SendMessageW(lb->Handle(), LB_GETCOUNT, 0, 0), 2);
+    lb->SetSorted(true);
+    copy.Add(L"d");
+    copy.Add(L"c");
+    lb->Items().Exchange(copy);
+    EXPECT_EQ(copy.Strings(0), L"a");  // sorted when the box became sorted
+    EXPECT_EQ(lb->Items().Strings(0), L"c");
+    SendMessageW(lb->Handle(), LB_GETTEXT, 1, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, L"d");
 }
 
 namespace {
