@@ -39,6 +39,7 @@ void CheckFields(const std::wstring& value) {
     tk::TStringList fields;
     const int n = SplitCommaText(value, fields);
     if (n != fields.Count() || n > 3 || (value.empty() != (n == 0))) Fail("bad field count");
+    if (CountCommaFields(value) != n) Fail("counted fields differ from split ones");
     if (value.find(L'"') == std::wstring::npos) {
         // Without quotes the fields are the plain comma pieces.
         std::size_t start = 0;
@@ -101,5 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Fail("plain decimal read wrongly");
     }
     CheckGrid(grid);
+    // Rows are split when first read: what they show is the row's value split.
+    const TEntryIndex index(lines);
+    tk::TStringList fields;
+    for (int r = 1; r < grid.RowCount() && r < 200 && grid.RowHeights(r) == kDataRowHeight; ++r) {
+        SplitCommaText(index.Values(tk::IntToStr(r)), fields);
+        for (int c = 1; c <= 3 && c <= fields.Count(); ++c)
+            if (grid.Cells(c, r) != fields.Strings(c - 1)) Fail("row cells differ from the row's fields");
+    }
     return 0;
 }
