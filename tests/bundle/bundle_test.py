@@ -26,7 +26,8 @@ SYSTEM_DLLS = {
 
 # Not needed until the user asks for them (a file dialog, the web address of
 # About, a port's first open, the 9x port list): loaded at their first call,
-# not before the window shows (cmake/DelayLoad.cmake).
+# not before the window shows (cmake/DelayLoad.cmake). The 64-bit build only:
+# the 32-bit one imports them the ordinary way (see CMakeLists.txt).
 DELAY_LOADED = {"comdlg32.dll", "shell32.dll", "ole32.dll", "winspool.drv"}
 
 
@@ -72,14 +73,15 @@ def main():
                 foreign = [d for d in dlls if d not in SYSTEM_DLLS]
                 if foreign:
                     failures.append(f"Quolm.exe needs DLLs that Windows does not have: {foreign}")
-                early = sorted(DELAY_LOADED & set(dlls))
-                if early:
-                    failures.append(f"Quolm.exe loads {early} at start-up instead of at their first use")
-                image = exe.read_bytes().lower()
-                missing = sorted(d for d in DELAY_LOADED if d.encode() not in image)
-                if missing:
-                    failures.append(f"Quolm.exe names no {missing} to load later")
                 machine = "x86-64" if name.endswith("win64") else "i386"
+                if machine == "x86-64":
+                    early = sorted(DELAY_LOADED & set(dlls))
+                    if early:
+                        failures.append(f"Quolm.exe loads {early} at start-up instead of at their first use")
+                    image = exe.read_bytes().lower()
+                    missing = sorted(d for d in DELAY_LOADED if d.encode() not in image)
+                    if missing:
+                        failures.append(f"Quolm.exe names no {missing} to load later")
                 if not re.search(rf"file format pei-{machine}", dump):
                     failures.append(f"Quolm.exe is not a pei-{machine} program")
                 image = exe.read_bytes()
