@@ -107,8 +107,15 @@ qd_select_first_port() {
 qd_wait_window() {
     local seconds=$1 name='^Quolm-Portwright'
     [[ -z "$QD_DESKTOP" ]] || name="^${QD_DESKTOP%%,*} - Wine desktop\$"
-    QD_WINDOW=$(timeout "$seconds" xdotool search --sync --onlyvisible --name "$name" 2>/dev/null |
-        head -n1) || true
+    # Polled rather than with --sync: xdotool's own wait gives up at the first
+    # X error, such as a window that went away while it looked at it (the
+    # windows of wineboot while a new prefix is made).
+    local deadline=$((SECONDS + seconds))
+    QD_WINDOW=""
+    while [[ -z "$QD_WINDOW" ]] && ((SECONDS < deadline)); do
+        QD_WINDOW=$(xdotool search --onlyvisible --name "$name" 2>/dev/null | head -n1) || true
+        [[ -n "$QD_WINDOW" ]] || sleep 0.2
+    done
     [[ -n "$QD_WINDOW" ]] || return 1
     if [[ -n "$QD_DESKTOP" ]]; then
         eval "$(xdotool getwindowgeometry --shell "$QD_WINDOW")"
