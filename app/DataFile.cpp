@@ -1,5 +1,6 @@
 #include "DataFile.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -223,20 +224,42 @@ std::wstring DecodeDataFileBytes(const std::string& bytes) {
     return DecodeAnsi(bytes);
 }
 
-std::vector<std::wstring> SplitDataLines(const std::wstring& text) {
-    std::size_t end = text.find(L'\0');
-    if (end == std::wstring::npos) end = text.size();
-    std::vector<std::wstring> lines;
+namespace {
+
+// Cuts text of either width into lines (see SplitDataFileBytes): narrow text
+// is ASCII here, which widens character by character.
+template <class Char>
+void SplitLines(std::basic_string_view<Char> text, tk::TStringList& lines) {
+    text = text.substr(0, text.find(Char('\0')));
+    // Counted first: the list is sized once (a table has thousands of lines).
+    std::size_t breaks = 0;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == Char('\n') || (text[i] == Char('\r') && (i + 1 == text.size() || text[i + 1] != Char('\n'))))
+            ++breaks;
+    lines.Clear();
+    lines.Reserve(breaks + 1);
     std::size_t start = 0;
-    while (start < end) {
+    while (start < text.size()) {
         std::size_t stop = start;
-        while (stop < end && text[stop] != L'\r' && text[stop] != L'\n') ++stop;
-        lines.emplace_back(text, start, stop - start);
-        if (stop < end)
-            stop += (text[stop] == L'\r' && stop + 1 < end && text[stop + 1] == L'\n') ? 2 : 1;
+        while (stop < text.size() && text[stop] != Char('\r') && text[stop] != Char('\n')) ++stop;
+        lines.Add(std::wstring(text.begin() + start, text.begin() + stop));
+        if (stop < text.size())
+            stop += (text[stop] == Char('\r') && stop + 1 < text.size() && text[stop + 1] == Char('\n')) ? 2 : 1;
         start = stop;
     }
-    return lines;
+}
+
+}  // namespace
+
+void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines) {
+    std::size_t markSize = 0;
+    // Plain ASCII reads alike in every ANSI code page: its lines are cut from
+    // the bytes, without a decoded copy of the whole file on the way.
+    if (DetectDataEncoding(bytes, markSize) == TDataEncoding::Ansi &&
+        std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        SplitLines(std::string_view(bytes), lines);
+    else
+        SplitLines(std::wstring_view(DecodeDataFileBytes(bytes)), lines);
 }
 
 #ifdef _WIN32
@@ -443,16 +466,6 @@ bool TEntryIndex::HasNamesOtherThan(const std::wstring& name) const {
     return false;
 }
 
-void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
-                   tk::TGridModel& grid, int* loadedRows) {
-    if (loadedRows) *loadedRows = 0;
-    lineStore.Clear();
-    lineStore.Reserve(lines.size());
-    for (auto& line : lines) lineStore.Add(std::move(line));
-    lines.clear();
-    LoadGridFromLines(lineStore, grid, loadedRows);
-}
-
 namespace {
 
 // Writes one row's number and fields into the grid; a row with fewer than
@@ -467,6 +480,7 @@ void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStrin
 // grid splits a row into its cells when it first needs them.
 class TRowValues final : public tk::TGridRowSource {
 public:
+    void Reserve(std::size_t rows, std::size_t chars) { ends_.reserve(rows); text_.reserve(chars); }
     void Add(std::wstring_view value) {
         text_.append(value);
         ends_.push_back(text_.size());
@@ -497,6 +511,13 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, i
 
     auto values = std::make_shared<TRowValues>();
     const int last = grid.RowCount() - 1;
+    {
+        // The values are about the lines' text: their store is sized once
+        // instead of being copied as it grows.
+        std::size_t chars = 0;
+        for (int i = 0; i < lineStore.Count(); ++i) chars += lineStore.Strings(i).size();
+        values->Reserve(static_cast<std::size_t>(std::max(0, std::min(last, lineStore.Count()))), chars);
+    }
     int r = 1;
     for (; r <= last; ++r) {
         const std::wstring_view value = entries.Values(tk::IntToStr(r));
@@ -517,7 +538,8 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, i
 void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
                    int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
-    LoadDataLines(SplitDataLines(DecodeDataFileBytes(bytes)), lineStore, grid, loadedRows);
+    SplitDataFileBytes(bytes, lineStore);
+    LoadGridFromLines(lineStore, grid, loadedRows);
 }
 
 #ifdef _WIN32
@@ -576,17 +598,9 @@ void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::
 }
 
 void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid) {
-    const std::vector<std::wstring> lines =
-        SplitDataLines(DecodeDataFileBytes(ReadDataFileBytes(FileName)));
-    lineStore.BeginUpdate();
-    try {
-        lineStore.Clear();
-        for (const auto& line : lines) lineStore.Add(line);
-    } catch (...) {
-        lineStore.EndUpdate();
-        throw;
-    }
-    lineStore.EndUpdate();
+    tk::TStringList lines;
+    SplitDataFileBytes(ReadDataFileBytes(FileName), lines);
+    lineStore.Exchange(lines);
     LoadGridFromLines(lineStore.List(), grid);
 }
 

@@ -45,9 +45,10 @@ std::wstring DecodeDataText(const std::string& bytes, TDataEncoding encoding);
 // lone surrogate in UTF-8).
 bool EncodeDataText(const std::wstring& text, TDataEncoding encoding, std::string& bytes);
 
-// Cuts text into lines at CR LF, lone CR and lone LF. A NUL ends the text;
-// the empty rest after a final line break is no line.
-std::vector<std::wstring> SplitDataLines(const std::wstring& text);
+// The lines of file content, decoded as DecodeDataFileBytes does, replace
+// the list's lines. Lines break at CR LF, lone CR and lone LF; a NUL ends the
+// text; the empty rest after a final line break is no line.
+void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines);
 
 // Key of an entry name: two names are the same entry exactly when their keys
 // are equal (on Windows the locale's case-insensitive sort key, which is
@@ -122,11 +123,8 @@ private:
 void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid,
                        int* loadedRows = nullptr);
 
-// Replaces the line store with already decoded lines, then LoadGridFromLines.
-void LoadDataLines(std::vector<std::wstring> lines, tk::TStringList& lineStore,
-                   tk::TGridModel& grid, int* loadedRows = nullptr);
-
-// Decodes file content and loads it (see DecodeDataFileBytes, LoadDataLines).
+// Reads file content into the line store (SplitDataFileBytes) and loads the
+// grid from it (LoadGridFromLines).
 void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
                    int* loadedRows = nullptr);
 
@@ -141,7 +139,7 @@ inline const wchar_t* const kDataFileFilter = L"Data File|*.dat";
 std::string ReadDataFileBytes(const std::wstring& fileName);
 
 // Reads FileName (relative to the current directory) into the line store and
-// the grid. Nothing changes when the file cannot be opened; see LoadDataLines
+// the grid. Nothing changes when the file cannot be opened; see LoadGridFromLines
 // for the later errors.
 void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid);
 
