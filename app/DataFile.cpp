@@ -231,21 +231,26 @@ namespace {
 template <class Char>
 void SplitLines(std::basic_string_view<Char> text, tk::TStringList& lines) {
     text = text.substr(0, text.find(Char('\0')));
+    const auto isBreak = [](Char c) { return c == Char('\r') || c == Char('\n'); };
+    // The length of the line break at i: CR LF counts as one break.
+    const auto breakLength = [&](std::size_t i) -> std::size_t {
+        return text[i] == Char('\r') && i + 1 < text.size() && text[i + 1] == Char('\n') ? 2 : 1;
+    };
     // Counted first: the list is sized once (a table has thousands of lines).
     std::size_t breaks = 0;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == Char('\n') || (text[i] == Char('\r') && (i + 1 == text.size() || text[i + 1] != Char('\n'))))
-            ++breaks;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!isBreak(text[i])) continue;
+        i += breakLength(i) - 1;
+        ++breaks;
+    }
     lines.Clear();
     lines.Reserve(breaks + 1);
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t stop = start;
-        while (stop < text.size() && text[stop] != Char('\r') && text[stop] != Char('\n')) ++stop;
+        while (stop < text.size() && !isBreak(text[stop])) ++stop;
         lines.Add(std::wstring(text.begin() + start, text.begin() + stop));
-        if (stop < text.size())
-            stop += (text[stop] == Char('\r') && stop + 1 < text.size() && text[stop + 1] == Char('\n')) ? 2 : 1;
-        start = stop;
+        start = stop < text.size() ? stop + breakLength(stop) : stop;
     }
 }
 
@@ -256,7 +261,8 @@ void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines) {
     // Plain ASCII reads alike in every ANSI code page: its lines are cut from
     // the bytes, without a decoded copy of the whole file on the way.
     if (DetectDataEncoding(bytes, markSize) == TDataEncoding::Ansi &&
-        std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         SplitLines(std::string_view(bytes), lines);
     else
         SplitLines(std::wstring_view(DecodeDataFileBytes(bytes)), lines);
@@ -480,7 +486,10 @@ void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStrin
 // grid splits a row into its cells when it first needs them.
 class TRowValues final : public tk::TGridRowSource {
 public:
-    void Reserve(std::size_t rows, std::size_t chars) { ends_.reserve(rows); text_.reserve(chars); }
+    void Reserve(std::size_t rows, std::size_t chars) {
+        ends_.reserve(rows);
+        text_.reserve(chars);
+    }
     void Add(std::wstring_view value) {
         text_.append(value);
         ends_.push_back(text_.size());
@@ -516,7 +525,8 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, i
         // instead of being copied as it grows.
         std::size_t chars = 0;
         for (int i = 0; i < lineStore.Count(); ++i) chars += lineStore.Strings(i).size();
-        values->Reserve(static_cast<std::size_t>(std::max(0, std::min(last, lineStore.Count()))), chars);
+        values->Reserve(static_cast<std::size_t>(std::max(0, std::min(last, lineStore.Count()))),
+                        chars);
     }
     int r = 1;
     for (; r <= last; ++r) {
