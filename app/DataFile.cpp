@@ -257,11 +257,10 @@ void SplitLines(std::basic_string_view<Char> text, tk::TStringList& lines) {
 }  // namespace
 
 void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines) {
-    std::size_t markSize = 0;
-    // Plain ASCII reads alike in every ANSI code page: its lines are cut from
-    // the bytes, without a decoded copy of the whole file on the way.
-    if (DetectDataEncoding(bytes, markSize) == TDataEncoding::Ansi &&
-        std::all_of(bytes.begin(), bytes.end(),
+    // Plain ASCII (no byte-order mark has such bytes) reads alike in every
+    // ANSI code page: its lines are cut from the bytes, without a decoded
+    // copy of the whole file on the way.
+    if (std::all_of(bytes.begin(), bytes.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         SplitLines(std::string_view(bytes), lines);
     else
