@@ -16,10 +16,10 @@
 namespace {
 
 // Name part of an entry line; false for a line without "=".
-bool EntryName(const std::wstring& line, std::wstring_view& name) {
+bool EntryName(std::wstring_view line, std::wstring_view& name) {
     const std::size_t eq = line.find(L'=');
-    if (eq == std::wstring::npos) return false;
-    name = std::wstring_view(line).substr(0, eq);
+    if (eq == std::wstring_view::npos) return false;
+    name = line.substr(0, eq);
     return true;
 }
 
@@ -224,47 +224,48 @@ std::wstring DecodeDataFileBytes(const std::string& bytes) {
     return DecodeAnsi(bytes);
 }
 
-namespace {
-
-// Cuts text of either width into lines (see SplitDataFileBytes): narrow text
-// is ASCII here, which widens character by character.
-template <class Char>
-void SplitLines(std::basic_string_view<Char> text, tk::TStringList& lines) {
-    text = text.substr(0, text.find(Char('\0')));
-    const auto isBreak = [](Char c) { return c == Char('\r') || c == Char('\n'); };
+TDataLines::TDataLines(const std::string& bytes) {
+    // Plain ASCII (no byte-order mark has such bytes) reads alike in every
+    // ANSI code page: it widens byte by byte, without the converter.
+    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+    if (std::all_of(bytes.begin(), bytes.end(), ascii)) {
+        const std::size_t end = std::min(bytes.find('\0'), bytes.size());
+        text_.resize(end);
+        std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), text_.begin());
+    } else {
+        text_ = DecodeDataFileBytes(bytes);
+        text_.resize(std::min(text_.find(L'\0'), text_.size()));
+    }
+    // The bounds are 32-bit: a table file is read whole into memory, far
+    // below this.
+    if (text_.size() >= UINT32_MAX) throw std::bad_alloc();
+    const auto isBreak = [](wchar_t c) { return c == L'\r' || c == L'\n'; };
     // The length of the line break at i: CR LF counts as one break.
     const auto breakLength = [&](std::size_t i) -> std::size_t {
-        return text[i] == Char('\r') && i + 1 < text.size() && text[i + 1] == Char('\n') ? 2 : 1;
+        return text_[i] == L'\r' && i + 1 < text_.size() && text_[i + 1] == L'\n' ? 2 : 1;
     };
-    // Counted first: the list is sized once (a table has thousands of lines).
+    // Counted first: the bounds are sized once (a table has thousands of lines).
     std::size_t breaks = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!isBreak(text[i])) continue;
+    for (std::size_t i = 0; i < text_.size(); ++i) {
+        if (!isBreak(text_[i])) continue;
         i += breakLength(i) - 1;
         ++breaks;
     }
-    lines.Clear();
-    lines.Reserve(breaks + 1);
+    bounds_.reserve(2 * (breaks + 1));
     std::size_t start = 0;
-    while (start < text.size()) {
+    while (start < text_.size()) {
         std::size_t stop = start;
-        while (stop < text.size() && !isBreak(text[stop])) ++stop;
-        lines.Add(std::wstring(text.begin() + start, text.begin() + stop));
-        start = stop < text.size() ? stop + breakLength(stop) : stop;
+        while (stop < text_.size() && !isBreak(text_[stop])) ++stop;
+        bounds_.push_back(static_cast<std::uint32_t>(start));
+        bounds_.push_back(static_cast<std::uint32_t>(stop));
+        start = stop < text_.size() ? stop + breakLength(stop) : stop;
     }
 }
 
-}  // namespace
-
-void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines) {
-    // Plain ASCII (no byte-order mark has such bytes) reads alike in every
-    // ANSI code page: its lines are cut from the bytes, without a decoded
-    // copy of the whole file on the way.
-    if (std::all_of(bytes.begin(), bytes.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-        SplitLines(std::string_view(bytes), lines);
-    else
-        SplitLines(std::wstring_view(DecodeDataFileBytes(bytes)), lines);
+std::wstring_view TDataLines::View(int index) const {
+    if (index < 0 || index >= Count()) tk::TList::Error(index);
+    const auto i = 2 * static_cast<std::size_t>(index);
+    return std::wstring_view(text_).substr(bounds_[i], bounds_[i + 1] - bounds_[i]);
 }
 
 #ifdef _WIN32
@@ -306,10 +307,10 @@ std::string EntryNameKey(std::wstring_view name) {
 
 #endif
 
-int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name) {
+int IndexOfEntryLinear(const TDataLines& lines, const std::wstring& name) {
     for (int i = 0; i < lines.Count(); ++i) {
         std::wstring_view entry;
-        if (EntryName(lines.Strings(i), entry) && SameName(entry, name)) return i;
+        if (EntryName(lines.View(i), entry) && SameName(entry, name)) return i;
     }
     return -1;
 }
@@ -330,15 +331,15 @@ TNameKind KindOfName(std::wstring_view name) {
 // Up to this many names a group is searched by direct comparison.
 constexpr std::size_t kDirectSearchLimit = 8;
 
-std::wstring_view NameOfLine(const tk::TStringList& lines, int i) {
+std::wstring_view NameOfLine(const TDataLines& lines, int i) {
     std::wstring_view name;
-    EntryName(lines.Strings(i), name);
+    EntryName(lines.View(i), name);
     return name;
 }
 
 }  // namespace
 
-void TEntryIndex::TNameGroup::Finish(const tk::TStringList& lines) {
+void TEntryIndex::TNameGroup::Finish(const TDataLines& lines) {
     if (lines_.size() <= kDirectSearchLimit) return;
     keyed_ = true;
     first_.reserve(lines_.size());
@@ -351,7 +352,7 @@ void TEntryIndex::TNameGroup::Finish(const tk::TStringList& lines) {
     }
 }
 
-int TEntryIndex::TNameGroup::Find(const tk::TStringList& lines, const std::wstring& name,
+int TEntryIndex::TNameGroup::Find(const TDataLines& lines, const std::wstring& name,
                                   std::string& key, bool& keyMade, int limit) const {
     auto direct = [&](const std::vector<int>& candidates, int stop) {
         for (int i : candidates) {
@@ -388,13 +389,13 @@ int PlainNumber(std::wstring_view digits) {
 
 }  // namespace
 
-TEntryIndex::TEntryIndex(const tk::TStringList& lines) : lines_(lines) {
+TEntryIndex::TEntryIndex(const TDataLines& lines) : lines_(lines) {
     // A table numbers its rows 1..N in about as many lines.
     byNumber_.assign(static_cast<std::size_t>(lines.Count()) + 2, -1);
     digitLines_.reserve(static_cast<std::size_t>(lines.Count()));
     for (int i = 0; i < lines.Count(); ++i) {
         std::wstring_view name;
-        if (!EntryName(lines.Strings(i), name)) continue;
+        if (!EntryName(lines.View(i), name)) continue;
         switch (KindOfName(name)) {
             case TNameKind::Digits:
                 // The first line per name is kept.
@@ -460,7 +461,7 @@ int TEntryIndex::FindDigits(std::wstring_view name) const {
 std::wstring_view TEntryIndex::Values(const std::wstring& name) const {
     const int i = IndexOfName(name);
     if (i < 0) return {};
-    const std::wstring_view line = lines_.Strings(i);
+    const std::wstring_view line = lines_.View(i);
     return line.substr(line.find(L'=') + 1);
 }
 
@@ -473,6 +474,9 @@ bool TEntryIndex::HasNamesOtherThan(const std::wstring& name) const {
 
 namespace {
 
+// The text after the first "=" of an entry line.
+std::wstring_view ValueOfLine(std::wstring_view line) { return line.substr(line.find(L'=') + 1); }
+
 // Writes one row's number and fields into the grid; a row with fewer than
 // three fields raises the list's index error after writing what it has.
 void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStringList& fields) {
@@ -481,55 +485,45 @@ void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStrin
     for (int c = 1; c <= 3; ++c) grid.SetCells(c, row, fields.TakeString(c - 1));
 }
 
-// The values of the loaded rows, one after the other in a single string: the
-// grid splits a row into its cells when it first needs them.
+// The loaded rows as the lines they come from: the grid splits a row into its
+// cells when it first needs them.
 class TRowValues final : public tk::TGridRowSource {
 public:
-    void Reserve(std::size_t rows, std::size_t chars) {
-        ends_.reserve(rows);
-        text_.reserve(chars);
-    }
-    void Add(std::wstring_view value) {
-        text_.append(value);
-        ends_.push_back(text_.size());
-    }
+    explicit TRowValues(std::shared_ptr<const TDataLines> lines) : lines_(std::move(lines)) {}
+    void Reserve(std::size_t rows) { lineOfRow_.reserve(rows); }
+    void Add(int line) { lineOfRow_.push_back(line); }
     void FillRow(int row, std::vector<std::wstring>& cells) const override {
-        const auto i = static_cast<std::size_t>(row - 1);
-        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         tk::TStringList fields;
-        SplitCommaText(std::wstring_view(text_).substr(begin, ends_[i] - begin), fields);
+        SplitCommaText(ValueOfLine(lines_->View(lineOfRow_[static_cast<std::size_t>(row - 1)])),
+                       fields);
         if (cells.size() < 4) cells.resize(4);
         cells[0] = tk::IntToStr(row);
         for (int c = 1; c <= 3; ++c) cells[static_cast<std::size_t>(c)] = fields.TakeString(c - 1);
     }
 
 private:
-    std::wstring text_;
-    std::vector<std::size_t> ends_;
+    std::shared_ptr<const TDataLines> lines_;
+    std::vector<int> lineOfRow_;
 };
 
 }  // namespace
 
-void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, int* loadedRows) {
+void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGridModel& grid,
+                       int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
-    const TEntryIndex entries(lineStore);
+    const TEntryIndex entries(*lines);
     const std::int32_t n = tk::StrToInt(std::wstring(entries.Values(L"RowCount")));
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
     grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
 
-    auto values = std::make_shared<TRowValues>();
+    auto values = std::make_shared<TRowValues>(lines);
     const int last = grid.RowCount() - 1;
-    {
-        // The values are about the lines' text: their store is sized once
-        // instead of being copied as it grows.
-        std::size_t chars = 0;
-        for (int i = 0; i < lineStore.Count(); ++i) chars += lineStore.Strings(i).size();
-        values->Reserve(static_cast<std::size_t>(std::max(0, std::min(last, lineStore.Count()))),
-                        chars);
-    }
+    values->Reserve(static_cast<std::size_t>(std::max(0, std::min(last, lines->Count()))));
     int r = 1;
     for (; r <= last; ++r) {
-        const std::wstring_view value = entries.Values(tk::IntToStr(r));
+        const int line = entries.IndexOfName(tk::IntToStr(r));
+        const std::wstring_view value =
+            line < 0 ? std::wstring_view() : ValueOfLine(lines->View(line));
         if (value.empty()) break;
         if (CountCommaFields(value) < 3) {
             // The rows before it are in place when this one fails.
@@ -537,18 +531,18 @@ void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid, i
             tk::TStringList fields;
             WriteRow(grid, r, value, fields);  // raises: too few fields
         }
-        values->Add(value);
+        values->Add(line);
         grid.SetRowHeights(r, kDataRowHeight);
         if (loadedRows) *loadedRows = r;
     }
     grid.SetRowSource(std::move(values), 1, r - 1);
 }
 
-void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
-                   int* loadedRows) {
+void LoadDataBytes(const std::string& bytes, std::shared_ptr<const TDataLines>& lines,
+                   tk::TGridModel& grid, int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
-    SplitDataFileBytes(bytes, lineStore);
-    LoadGridFromLines(lineStore, grid, loadedRows);
+    lines = std::make_shared<const TDataLines>(bytes);
+    LoadGridFromLines(lines, grid, loadedRows);
 }
 
 #ifdef _WIN32
@@ -602,22 +596,9 @@ std::string ReadDataFileBytes(const std::wstring& fileName) {
     return bytes;
 }
 
-void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid) {
-    LoadDataBytes(ReadDataFileBytes(FileName), lineStore, grid);
-}
-
-void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid) {
-    tk::TStringList lines;
-    SplitDataFileBytes(ReadDataFileBytes(FileName), lines);
-    lineStore.Exchange(lines);
-    LoadGridFromLines(lineStore.List(), grid);
-}
-
-void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore,
-                        tk::TGridModel& grid) {
-    std::wstring fileName;
-    if (execute && execute(kDataFileFilter, fileName) && !fileName.empty())
-        LoadDataFile(fileName, lineStore, grid);
+void LoadDataFile(const std::wstring& FileName, std::shared_ptr<const TDataLines>& lines,
+                  tk::TGridModel& grid, int* loadedRows) {
+    LoadDataBytes(ReadDataFileBytes(FileName), lines, grid, loadedRows);
 }
 
 #endif

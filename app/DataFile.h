@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,12 +17,6 @@
 
 #include "Classes.h"
 #include "GridModel.h"
-
-#ifdef _WIN32
-#include <functional>
-
-#include "StdCtrls.h"
-#endif
 
 // Height given to every grid row that a load fills.
 constexpr int kDataRowHeight = 18;
@@ -45,10 +40,23 @@ std::wstring DecodeDataText(const std::string& bytes, TDataEncoding encoding);
 // lone surrogate in UTF-8).
 bool EncodeDataText(const std::wstring& text, TDataEncoding encoding, std::string& bytes);
 
-// The lines of file content, decoded as DecodeDataFileBytes does, replace
-// the list's lines. Lines break at CR LF, lone CR and lone LF; a NUL ends the
-// text; the empty rest after a final line break is no line.
-void SplitDataFileBytes(const std::string& bytes, tk::TStringList& lines);
+// The lines of file content, decoded as DecodeDataFileBytes does, kept as one
+// text with each line's bounds (a table of ten thousand rows is one string,
+// not ten thousand). Lines break at CR LF, lone CR and lone LF; a NUL ends
+// the text; the empty rest after a final line break is no line.
+class TDataLines final : public tk::TLineSource {
+public:
+    TDataLines() = default;
+    explicit TDataLines(const std::string& bytes);
+    int Count() const override { return static_cast<int>(bounds_.size() / 2); }
+    // Line `index` (0 <= index < Count()), valid as long as these lines are.
+    std::wstring_view View(int index) const;
+    std::wstring Line(int index) const override { return std::wstring(View(index)); }
+
+private:
+    std::wstring text_;
+    std::vector<std::uint32_t> bounds_;  // begin and end of each line in text_
+};
 
 // Key of an entry name: two names are the same entry exactly when their keys
 // are equal (on Windows the locale's case-insensitive sort key, which is
@@ -59,7 +67,7 @@ std::string EntryNameKey(std::wstring_view name);
 // The first line whose name (the text before its first "=") equals Name by
 // the locale's case-insensitive comparison; -1 when there is none. Lines
 // without "=" are no entries. This is the plain search, line by line.
-int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name);
+int IndexOfEntryLinear(const TDataLines& lines, const std::wstring& name);
 
 // The same answer as IndexOfEntryLinear in constant time per lookup.
 // Names are kept in three kinds: ASCII digits only (the row numbers), names
@@ -72,7 +80,7 @@ int IndexOfEntryLinear(const tk::TStringList& lines, const std::wstring& name);
 // when they are many. `lines` must outlive the index and stay unchanged.
 class TEntryIndex {
 public:
-    explicit TEntryIndex(const tk::TStringList& lines);
+    explicit TEntryIndex(const TDataLines& lines);
     int IndexOfName(const std::wstring& name) const;
     // The text after the first "=" of that line; empty when there is none.
     // It lives as long as the lines do.
@@ -87,12 +95,12 @@ private:
     class TNameGroup {
     public:
         void Add(int line) { lines_.push_back(line); }
-        void Finish(const tk::TStringList& lines);
+        void Finish(const TDataLines& lines);
         // First line of the group whose name equals `name`, -1 if none; a
         // direct search may stop after line `limit` (when >= 0). `key` caches
         // the key of `name` across groups.
-        int Find(const tk::TStringList& lines, const std::wstring& name, std::string& key,
-                 bool& keyMade, int limit) const;
+        int Find(const TDataLines& lines, const std::wstring& name, std::string& key, bool& keyMade,
+                 int limit) const;
         const std::vector<int>& Lines() const { return lines_; }
 
     private:
@@ -104,7 +112,7 @@ private:
 
     int FindDigits(std::wstring_view name) const;
 
-    const tk::TStringList& lines_;
+    const TDataLines& lines_;
     // Digit names, first line per name: a row number written plainly ("12")
     // by its value, any other ("012", very long) by its text.
     std::vector<int> byNumber_;
@@ -114,19 +122,20 @@ private:
     TNameGroup others_;
 };
 
-// Sets the grid's row count from the "RowCount" entry of the line store and
-// fills rows 1, 2, ... until the row count is reached or a row entry has no
-// value. Errors (an invalid RowCount, a row with fewer than three fields)
-// end the load where they occur; what was written stays. `loadedRows`, when
-// given, receives the number of rows filled whole, also when an error ends
-// the load: the table's rows, which the grid's row count need not be.
-void LoadGridFromLines(const tk::TStringList& lineStore, tk::TGridModel& grid,
+// Sets the grid's row count from the "RowCount" entry of the lines and fills
+// rows 1, 2, ... until the row count is reached or a row entry has no value.
+// Errors (an invalid RowCount, a row with fewer than three fields) end the
+// load where they occur; what was written stays. The grid reads the rows'
+// cells from the lines when it first needs them, so it keeps them. `loadedRows`,
+// when given, receives the number of rows filled whole, also when an error
+// ends the load: the table's rows, which the grid's row count need not be.
+void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGridModel& grid,
                        int* loadedRows = nullptr);
 
-// Reads file content into the line store (SplitDataFileBytes) and loads the
-// grid from it (LoadGridFromLines).
-void LoadDataBytes(const std::string& bytes, tk::TStringList& lineStore, tk::TGridModel& grid,
-                   int* loadedRows = nullptr);
+// Cuts file content into lines (set before the grid is loaded, so they stay
+// when the load fails) and loads the grid from them (LoadGridFromLines).
+void LoadDataBytes(const std::string& bytes, std::shared_ptr<const TDataLines>& lines,
+                   tk::TGridModel& grid, int* loadedRows = nullptr);
 
 #ifdef _WIN32
 
@@ -138,21 +147,9 @@ inline const wchar_t* const kDataFileFilter = L"Data File|*.dat";
 // path and the system's text when it cannot be opened.
 std::string ReadDataFileBytes(const std::wstring& fileName);
 
-// Reads FileName (relative to the current directory) into the line store and
-// the grid. Nothing changes when the file cannot be opened; see LoadGridFromLines
-// for the later errors.
-void LoadDataFile(const std::wstring& FileName, tk::TStringList& lineStore, tk::TGridModel& grid);
-
-// The same with the items of a (hidden) list box as the line store.
-void LoadDataFile(const std::wstring& FileName, tk::TItemStrings& lineStore, tk::TGridModel& grid);
-
-// An open-file dialog: shows itself with the filter and returns true when the
-// user confirmed a file, whose name it then stores in fileName.
-using TOpenFileDialogFn = std::function<bool(const std::wstring& filter, std::wstring& fileName)>;
-
-// "Load Data": asks for a file and loads it when the user confirmed a
-// non-empty name. Cancelling changes nothing.
-void LoadDataWithDialog(const TOpenFileDialogFn& execute, tk::TStringList& lineStore,
-                        tk::TGridModel& grid);
+// Reads FileName (relative to the current directory) and loads it as
+// LoadDataBytes does. Nothing changes when the file cannot be opened.
+void LoadDataFile(const std::wstring& FileName, std::shared_ptr<const TDataLines>& lines,
+                  tk::TGridModel& grid, int* loadedRows = nullptr);
 
 #endif

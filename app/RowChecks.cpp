@@ -23,8 +23,8 @@ bool ParseMilliseconds(const std::wstring& text, int low, int& value) {
     return true;
 }
 
-std::wstring LineOf(const tk::TStringList& lines, int index) {
-    return L"Line " + tk::IntToStr(index + 1) + L": " + lines.Strings(index) + L": ";
+std::wstring LineOf(const TDataLines& lines, int index) {
+    return L"Line " + tk::IntToStr(index + 1) + L": " + lines.Line(index) + L": ";
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ std::wstring SetExpectText(TRowCheck& check, const std::wstring& text) {
     return check.expectError;
 }
 
-TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount) {
+TRowChecks LoadRowChecks(const TDataLines& lines, int rowCount) {
     TRowChecks checks;
     if (rowCount <= 0) return checks;
     const TEntryIndex entries(lines);
@@ -57,8 +57,8 @@ TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount) {
     auto value = [&](int row, const wchar_t* key, int& index) {
         index = entries.IndexOfName(RowKeyName(row, key));
         if (index < 0) return std::wstring();
-        const std::wstring& line = lines.Strings(index);
-        return line.substr(line.find(L'=') + 1);
+        const std::wstring_view line = lines.View(index);
+        return std::wstring(line.substr(line.find(L'=') + 1));
     };
     const std::wstring range = L" to " + tk::IntToStr(kMaxCheckMs);
     for (int r = 1; r <= rowCount; ++r) {

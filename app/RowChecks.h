@@ -13,6 +13,8 @@
 #include "Classes.h"
 #include "ReplyCheck.h"
 
+class TDataLines;
+
 constexpr int kDefaultTimeoutMs = 1000;
 constexpr int kDefaultDelayMs = 0;
 constexpr int kMaxCheckMs = 3600000;
@@ -52,4 +54,4 @@ std::wstring SetExpectText(TRowCheck& check, const std::wstring& text);
 // Reads the keys of rows 1 to rowCount from a loaded line store. A bad value
 // is reported ("Line 7: Row.2.Timeout=abc: ...") and its default used; the
 // other keys and rows are read on.
-TRowChecks LoadRowChecks(const tk::TStringList& lines, int rowCount);
+TRowChecks LoadRowChecks(const TDataLines& lines, int rowCount);

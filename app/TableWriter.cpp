@@ -302,11 +302,11 @@ std::vector<TTableRow> TableRowsOfGrid(const tk::TGridModel& grid, int rowCount,
 }
 
 std::vector<TTableRow> LoadTableRows(const std::string& bytes) {
-    tk::TStringList lines;
+    std::shared_ptr<const TDataLines> lines;
     tk::TGridModel grid(4, 2, kDataRowHeight);
     int count = 0;
     LoadDataBytes(bytes, lines, grid, &count);
-    return TableRowsOfGrid(grid, count, LoadRowChecks(lines, count));
+    return TableRowsOfGrid(grid, count, LoadRowChecks(*lines, count));
 }
 
 std::string SaveTableBytes(const std::string& original, const std::vector<TTableRow>& rows) {

@@ -591,27 +591,25 @@ void TfrmMain::ShowPortMapping() {
 }
 
 void TfrmMain::LoadDataFile(const std::wstring& FileName) {
-    // Nothing changes when the file cannot be read.
-    const std::string bytes = ReadDataFileBytes(FileName);
-    DataFileName = tk::ExpandFileName(FileName);
-    // The loader works on a plain list, taken out of the hidden list box and
-    // put back afterwards, also when the load fails half-way (the lines stay
-    // read).
-    tk::TItemStrings& items = ListBox1->Items();
-    tk::TStringList lines;
-    items.Exchange(lines);
+    // Nothing changes when the file cannot be read. Once read, its lines are
+    // kept (in the hidden list box, and for the rows' checks) also when the
+    // load fails half-way.
+    std::shared_ptr<const TDataLines> lines;
+    auto keep = [&] {
+        DataFileName = tk::ExpandFileName(FileName);
+        ListBox1->Items().SetLines(lines);
+        LoadRowChecksFromLines(*lines);
+    };
     try {
-        LoadDataBytes(bytes, lines, *StringGrid1, &DataRowCount);
+        ::LoadDataFile(FileName, lines, *StringGrid1, &DataRowCount);
     } catch (...) {
-        items.Exchange(lines);
-        LoadRowChecksFromLines(items.List());
+        if (lines) keep();
         throw;
     }
-    items.Exchange(lines);
-    LoadRowChecksFromLines(items.List());
+    keep();
 }
 
-void TfrmMain::LoadRowChecksFromLines(const tk::TStringList& lines) {
+void TfrmMain::LoadRowChecksFromLines(const TDataLines& lines) {
     RowChecks = LoadRowChecks(lines, DataRowCount);
     ShowRowChecks(RowChecks, *StringGrid1);
     FormResize(this);

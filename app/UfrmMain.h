@@ -189,7 +189,7 @@ public:
     TRowChecks RowChecks;
     // Reads the checks of the loaded rows from the loaded lines, shows the
     // check columns when there are any, and notes the bad values.
-    void LoadRowChecksFromLines(const tk::TStringList& lines);
+    void LoadRowChecksFromLines(const TDataLines& lines);
 
 protected:
     // Every device change refreshes the port list; the message ends here.

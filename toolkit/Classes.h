@@ -39,6 +39,15 @@ private:
     std::vector<void*> items_;
 };
 
+// Lines a list can be made of when they are first read: a file's lines
+// kept as one text instead of a string each.
+class TLineSource {
+public:
+    virtual ~TLineSource() = default;
+    virtual int Count() const = 0;
+    virtual std::wstring Line(int index) const = 0;
+};
+
 // Ordered list of strings, each of which may carry an object reference.
 // The list never owns the objects.
 class TStringList : public TObject {

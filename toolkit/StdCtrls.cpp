@@ -73,8 +73,18 @@ void TStrings::AssignTo(TStringList& list) const {
 
 // --- TItemStrings ---------------------------------------------------------------------
 
+TStringList& TItemStrings::MadeList() const {
+    if (lines_) {
+        const std::shared_ptr<const TLineSource> lines = std::move(lines_);  // leaves lines_ empty
+        list_.Clear();
+        list_.Reserve(static_cast<std::size_t>(lines->Count()));
+        for (int i = 0; i < lines->Count(); ++i) list_.Add(lines->Line(i));
+    }
+    return list_;
+}
+
 void TItemStrings::SetStrings(int index, const std::wstring& s) {
-    list_.SetStrings(index, s);
+    MadeList().SetStrings(index, s);
     if (!updating_) {
         control_->ItemDeleted(index);
         control_->ItemInserted(index, s);
@@ -82,6 +92,7 @@ void TItemStrings::SetStrings(int index, const std::wstring& s) {
 }
 
 void TItemStrings::InsertObject(int index, const std::wstring& s, TObject* object) {
+    MadeList();
     if (index < 0 || index > list_.Count()) IndexError(index);
     if (control_->Sorted()) {
         index = 0;
@@ -92,22 +103,25 @@ void TItemStrings::InsertObject(int index, const std::wstring& s, TObject* objec
 }
 
 void TItemStrings::Delete(int index) {
-    list_.Delete(index);
+    MadeList().Delete(index);
     if (!updating_) control_->ItemDeleted(index);
 }
 
-void TItemStrings::Exchange(TStringList& list) {
+void TItemStrings::SetLines(std::shared_ptr<const TLineSource> lines) {
     BeginUpdate();
-    list_.Swap(list);
-    if (control_->Sorted()) {
-        TStringList given;
-        given.Swap(list_);
-        for (int i = 0; i < given.Count(); ++i) InsertObject(list_.Count(), given.TakeString(i), given.Objects(i));
+    list_.Clear();
+    lines_ = std::move(lines);
+    // A sorted control puts the lines in its order as they come.
+    if (control_->Sorted() && lines_) {
+        const std::shared_ptr<const TLineSource> given = std::move(lines_);
+        for (int i = 0; i < given->Count(); ++i)
+            InsertObject(list_.Count(), given->Line(i), nullptr);
     }
     EndUpdate();
 }
 
 void TItemStrings::Clear() {
+    lines_.reset();
     list_.Clear();
     if (!updating_) control_->SyncItems();
 }

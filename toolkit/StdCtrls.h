@@ -2,6 +2,7 @@
 // drop-down combo box, with the string lists they show.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "Classes.h"
@@ -42,25 +43,28 @@ public:
 class TItemStrings : public TStrings {
 public:
     explicit TItemStrings(class TCustomListControl* control) : control_(control) {}
-    int Count() const override { return list_.Count(); }
-    std::wstring Strings(int index) const override { return list_.Strings(index); }
+    int Count() const override { return lines_ ? lines_->Count() : list_.Count(); }
+    std::wstring Strings(int index) const override { return List().Strings(index); }
     void SetStrings(int index, const std::wstring& s) override;
-    TObject* Objects(int index) const override { return list_.Objects(index); }
-    void SetObjects(int index, TObject* object) override { list_.SetObjects(index, object); }
+    TObject* Objects(int index) const override { return List().Objects(index); }
+    void SetObjects(int index, TObject* object) override { MadeList().SetObjects(index, object); }
     void InsertObject(int index, const std::wstring& s, TObject* object) override;
     void Delete(int index) override;
     void Clear() override;
     void BeginUpdate() override;
     void EndUpdate() override;
     // Read access without copies.
-    const TStringList& List() const { return list_; }
-    // Exchanges the items with `list` without copying a string (a sorted
-    // control puts what it gets in its order).
-    void Exchange(TStringList& list);
+    const TStringList& List() const { return MadeList(); }
+    // The items become these lines (in order, or sorted by a sorted control),
+    // made into strings when first read: a hidden list that keeps a file's
+    // lines need not make ten thousand strings that nobody reads.
+    void SetLines(std::shared_ptr<const TLineSource> lines);
 
 private:
+    TStringList& MadeList() const;
     TCustomListControl* control_;
-    TStringList list_;
+    mutable TStringList list_;
+    mutable std::shared_ptr<const TLineSource> lines_;  // not yet in list_
     int updating_ = 0;
 };
 

@@ -79,13 +79,25 @@ const std::vector<std::wstring> kTrickyNames = {L"RowCount",
                                                 L"\u03C3",
                                                 L"\u03A3"};
 
-tk::TStringList LinesOf(const std::vector<std::wstring>& names) {
-    tk::TStringList lines;
-    for (std::size_t i = 0; i < names.size(); ++i) lines.Add(names[i] + L"=v" + std::to_wstring(i));
-    return lines;
+// Lines as a table file in UTF-16 holds them (any character survives).
+TDataLines DataLines(const std::vector<std::wstring>& lines) {
+    std::string bytes = "\xFF\xFE";
+    for (const std::wstring& line : lines)
+        for (wchar_t c : line + L"\n") {
+            bytes.push_back(static_cast<char>(c & 0xFF));
+            bytes.push_back(static_cast<char>((c >> 8) & 0xFF));
+        }
+    return TDataLines(bytes);
 }
 
-void ExpectSameAsLinear(const tk::TStringList& lines, const std::vector<std::wstring>& keys) {
+TDataLines LinesOf(const std::vector<std::wstring>& names) {
+    std::vector<std::wstring> lines;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        lines.push_back(names[i] + L"=v" + std::to_wstring(i));
+    return DataLines(lines);
+}
+
+void ExpectSameAsLinear(const TDataLines& lines, const std::vector<std::wstring>& keys) {
     const TEntryIndex index(lines);
     for (const auto& key : keys) {
         SCOPED_TRACE(testing::Message() << "key of " << key.size() << " chars, first "
@@ -152,18 +164,14 @@ TEST(EntryIndex, RowNumbersOfEveryFormAgreeWithThePlainSearch) {
                                              L"123456789", L"1234567890", L"99", L"RowCount"};
     ExpectSameAsLinear(LinesOf(names), {L"5", L"7", L"007", L"07", L"99", L"0", L"00", L"123456789",
                                         L"1234567890", L"1", L"8", L"100000000000"});
-    const tk::TStringList lines = LinesOf(names);
+    const TDataLines lines = LinesOf(names);
     const TEntryIndex index(lines);
     EXPECT_FALSE(index.HasNamesOtherThan(L"rowcount"));
     EXPECT_TRUE(index.HasNamesOtherThan(L"Row.1.Expect"));
 }
 
 TEST(EntryIndex, LinesWithoutEqualsAreNoEntries) {
-    tk::TStringList lines;
-    lines.Add(L"RowCount");
-    lines.Add(L"1");
-    lines.Add(L"rowcount=5=6");
-    lines.Add(L"=empty name");
+    const TDataLines lines = DataLines({L"RowCount", L"1", L"rowcount=5=6", L"=empty name"});
     const TEntryIndex index(lines);
     EXPECT_EQ(index.IndexOfName(L"RowCount"), 2);
     EXPECT_EQ(index.Values(L"RowCount"), L"5=6");
@@ -214,12 +222,12 @@ TEST(EntryIndex, RandomTablesAgreeWithThePlainSearch) {
             for (int j = 0; j < len; ++j) name.push_back(alphabet[rng() % alphabet.size()]);
             names.push_back(name);
         }
-        tk::TStringList lines;
+        std::vector<std::wstring> lines;
         for (const auto& n : names)
-            lines.Add(rng() % 8 == 0 ? n : n + L"=x");  // some lines without "="
+            lines.push_back(rng() % 8 == 0 ? n : n + L"=x");  // some lines without "="
         std::vector<std::wstring> keys(names.begin(), names.begin() + 40);
         keys.insert(keys.end(), {L"1", L"RowCount", L"r", L"s", L"ss"});
-        ExpectSameAsLinear(lines, keys);
+        ExpectSameAsLinear(DataLines(lines), keys);
     }
 }
 

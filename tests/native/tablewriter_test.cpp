@@ -21,7 +21,7 @@
 namespace {
 
 struct Loaded {
-    tk::TStringList lines;
+    std::shared_ptr<const TDataLines> lines;
     tk::TGridModel grid;
     std::vector<TTableRow> rows;
 };
@@ -30,7 +30,7 @@ struct Loaded {
 void Load(const std::string& bytes, Loaded& t) {
     int n = 0;
     LoadDataBytes(bytes, t.lines, t.grid, &n);
-    t.rows = TableRowsOfGrid(t.grid, n, LoadRowChecks(t.lines, n));
+    t.rows = TableRowsOfGrid(t.grid, n, LoadRowChecks(*t.lines, n));
 }
 
 std::string FileOf(const std::wstring& text, TDataEncoding encoding) {
@@ -85,7 +85,7 @@ TEST(TableWriter, AwkwardRowsLoadAgainTheSameInEveryEncoding) {
         EXPECT_EQ(std::count(text.begin(), text.end(), L'\n'), 13);
         Load(saved, second);
         EXPECT_TRUE(SameRows(first.rows, second.rows));
-        EXPECT_EQ(second.lines.Strings(0), L"; awkward rows");
+        EXPECT_EQ(second.lines->Line(0), L"; awkward rows");
     }
 }
 
@@ -179,7 +179,7 @@ TEST(RowChecks, BadValuesAreNamedAndTheRestIsRead) {
     Load("RowCount=3\n1=ASCII,a,x\n2=ASCII,b,y\nRow.1.Timeout=abc\nrow.1.expect=OK<CR>\n"
          "Row.2.Expect=<ZZ>\nRow.2.Delay= 250 \n3=ASCII,c,z\nRow.3.Timeout=0\n",
          t);
-    const TRowChecks checks = LoadRowChecks(t.lines, 3);
+    const TRowChecks checks = LoadRowChecks(*t.lines, 3);
     ASSERT_EQ(checks.errors.size(), 3u);
     EXPECT_EQ(checks.errors[0],
               L"Line 4: Row.1.Timeout=abc: the time-out must be a whole number of milliseconds "

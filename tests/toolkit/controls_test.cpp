@@ -379,18 +379,25 @@ TEST(StdControls, HiddenListBoxKeepsItemsAndShowsThemLater) {
     lb->Items().Clear();
     EXPECT_EQ(SendMessageW(lb->Handle(), LB_GETCOUNT, 0, 0), 0);
 
-    // Exchanged lists: the window shows the new items; a sorted box sorts them.
-    copy.Clear();
-    copy.Add(L"b");
-    copy.Add(L"a");
-    lb->Items().Exchange(copy);
-    EXPECT_EQ(copy.Count(), 0);
+    // Lines given as a source: the window shows them; a sorted box sorts them.
+    struct Lines final : TLineSource {
+        std::vector<std::wstring> v;
+        int Count() const override { return static_cast<int>(v.size()); }
+        std::wstring Line(int i) const override { return v.at(static_cast<std::size_t>(i)); }
+    };
+    auto lines = std::make_shared<Lines>();
+    lines->v = {L"b", L"a"};
+    lb->Items().SetLines(lines);
     ASSERT_EQ(SendMessageW(lb->Handle(), LB_GETCOUNT, 0, 0), 2);
+    SendMessageW(lb->Handle(), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(buf));
+    EXPECT_STREQ(buf, L"b");
+    lb->Items().Delete(0);  // edits the lines made from the source
+    EXPECT_EQ(lb->Items().Count(), 1);
+    EXPECT_EQ(lb->Items().Strings(0), L"a");
     lb->SetSorted(true);
-    copy.Add(L"d");
-    copy.Add(L"c");
-    lb->Items().Exchange(copy);
-    EXPECT_EQ(copy.Strings(0), L"a");  // sorted when the box became sorted
+    lines = std::make_shared<Lines>();
+    lines->v = {L"d", L"c"};
+    lb->Items().SetLines(lines);
     EXPECT_EQ(lb->Items().Strings(0), L"c");
     SendMessageW(lb->Handle(), LB_GETTEXT, 1, reinterpret_cast<LPARAM>(buf));
     EXPECT_STREQ(buf, L"d");

@@ -60,7 +60,7 @@ int main() {
         }
         best[s] = 1e30;
         for (int run = 0; run < 3; ++run) {
-            tk::TStringList lines;
+            std::shared_ptr<const TDataLines> lines;
             tk::TGridModel grid(4, 2, 24);
             try {
                 const double t0 = benchkit::Now();

@@ -22,7 +22,7 @@ namespace {
     std::abort();
 }
 
-void CheckIndex(const tk::TStringList& lines) {
+void CheckIndex(const TDataLines& lines) {
     const TEntryIndex index(lines);
     auto check = [&](const std::wstring& name) {
         if (index.IndexOfName(name) != IndexOfEntryLinear(lines, name))
@@ -32,7 +32,7 @@ void CheckIndex(const tk::TStringList& lines) {
     for (int r = 1; r <= 20; ++r) check(tk::IntToStr(r));
     // Names the file itself uses, including odd ones.
     for (int i = 0; i < lines.Count() && i < 40; ++i) {
-        const std::wstring& line = lines.Strings(i);
+        const std::wstring line = lines.Line(i);
         check(line.substr(0, line.find(L'=')));
     }
 }
@@ -92,18 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
 
     const std::vector<std::wstring> decoded = ReferenceLines(DecodeDataFileBytes(bytes));
-    tk::TStringList lines;
+    std::shared_ptr<const TDataLines> loaded;
     tk::TGridModel grid(4, 2, 24);
     grid.SetCells(0, 0, L"No.");
     try {
-        LoadDataBytes(bytes, lines, grid);
+        LoadDataBytes(bytes, loaded, grid);
     } catch (const tk::Exception&) {
         // Invalid count or short row: the load ends where it is.
     }
 
+    if (!loaded) Fail("no lines");
+    const TDataLines& lines = *loaded;
     if (lines.Count() != static_cast<int>(decoded.size())) Fail("line store size");
     for (int i = 0; i < lines.Count(); ++i) {
-        const std::wstring& line = lines.Strings(i);
+        const std::wstring line = lines.Line(i);
         if (line != decoded[static_cast<std::size_t>(i)]) Fail("line store content");
         if (line.find_first_of(L"\r\n") != std::wstring::npos ||
             line.find(L'\0') != std::wstring::npos)
@@ -111,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     CheckIndex(lines);
     for (int i = 0; i < lines.Count() && i < 200; ++i) {
-        const std::wstring& line = lines.Strings(i);
+        const std::wstring line = lines.Line(i);
         const std::size_t eq = line.find(L'=');
         const std::wstring value = eq == std::wstring::npos ? line : line.substr(eq + 1);
         CheckFields(value);
