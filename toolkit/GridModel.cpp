@@ -23,18 +23,20 @@ void TGridModel::SetRowCount(int value) {
 }
 
 const std::wstring& TGridModel::Cells(int col, int row) const {
-    if (row < 0 || col < 0 || static_cast<std::size_t>(row) >= cells_.size()) return kEmpty;
+    if (row < 0 || col < 0) return kEmpty;
     if (static_cast<std::size_t>(row) < pending_.size() && pending_[static_cast<std::size_t>(row)])
         FillPending(static_cast<std::size_t>(row));
+    if (static_cast<std::size_t>(row) >= cells_.size()) return kEmpty;
     const auto& r = cells_[static_cast<std::size_t>(row)];
     return static_cast<std::size_t>(col) < r.size() ? r[static_cast<std::size_t>(col)] : kEmpty;
 }
 
 void TGridModel::SetCells(int col, int row, std::wstring text) {
     if (row < 0 || col < 0) return;
-    if (static_cast<std::size_t>(row) >= cells_.size()) cells_.resize(static_cast<std::size_t>(row) + 1);
     if (static_cast<std::size_t>(row) < pending_.size() && pending_[static_cast<std::size_t>(row)])
         FillPending(static_cast<std::size_t>(row));
+    if (static_cast<std::size_t>(row) >= cells_.size())
+        cells_.resize(static_cast<std::size_t>(row) + 1);
     auto& r = cells_[static_cast<std::size_t>(row)];
     // A row is usually filled cell by cell: size it for all columns at once.
     if (static_cast<std::size_t>(col) >= r.size())
@@ -45,6 +47,9 @@ void TGridModel::SetCells(int col, int row, std::wstring text) {
 
 void TGridModel::FillPending(std::size_t row) const {
     pending_[row] = false;
+    // Rows get storage as they are filled: a grid that shows the first rows
+    // of a large table keeps no empty rows for the others.
+    if (row >= cells_.size()) cells_.resize(row + 1);
     auto& r = cells_[row];
     if (r.size() < static_cast<std::size_t>(colCount_)) r.resize(static_cast<std::size_t>(colCount_));
     source_->FillRow(static_cast<int>(row), r);
@@ -59,7 +64,6 @@ void TGridModel::SetRowSource(std::shared_ptr<const TGridRowSource> source, int 
     source_ = last >= first ? std::move(source) : nullptr;
     if (source_) {
         const auto end = static_cast<std::size_t>(last) + 1;
-        if (cells_.size() < end) cells_.resize(end);
         pending_.assign(end, false);
         std::fill(pending_.begin() + first, pending_.end(), true);
     }

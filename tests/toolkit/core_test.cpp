@@ -437,4 +437,38 @@ TEST(GridModel, RowHeightsFallBackToTheDefault) {
     EXPECT_EQ(g.RowHeights(1), 40);
 }
 
+// Rows of a source are filled when first read or written, in any order and
+// far beyond the rows stored so far; a new source fills what the old one
+// still holds outside its range, and references to read cells stay valid.
+TEST(GridModel, SourceRowsAreFilledOnFirstUseInAnyOrder) {
+    struct Source final : tk::TGridRowSource {
+        std::wstring tag;
+        mutable int fills = 0;
+        void FillRow(int row, std::vector<std::wstring>& cells) const override {
+            ++fills;
+            cells[1] = tag + std::to_wstring(row);
+        }
+    };
+    tk::TGridModel g(3, 1001, 24);
+    g.SetCells(0, 0, L"head");
+    auto first = std::make_shared<Source>();
+    first->tag = L"a";
+    g.SetRowSource(first, 1, 1000);
+    const std::wstring& lastRow = g.Cells(1, 1000);
+    EXPECT_EQ(lastRow, L"a1000");
+    EXPECT_EQ(g.Cells(1, 2), L"a2");
+    g.SetCells(2, 3, L"own");
+    EXPECT_EQ(g.Cells(1, 3), L"a3");
+    EXPECT_EQ(first->fills, 3);
+    auto second = std::make_shared<Source>();
+    second->tag = L"b";
+    g.SetRowSource(second, 1, 2);  // rows 4..999 are filled from the first now
+    EXPECT_EQ(first->fills, 999);  // row 1 is the new source's
+    EXPECT_EQ(g.Cells(1, 999), L"a999");
+    EXPECT_EQ(g.Cells(1, 1), L"b1");
+    EXPECT_EQ(lastRow, L"a1000");
+    EXPECT_EQ(g.Cells(0, 0), L"head");
+    EXPECT_EQ(g.Cells(2, 3), L"own");
+}
+
 }  // namespace
