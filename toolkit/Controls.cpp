@@ -443,7 +443,10 @@ void TWinControl::SetText(const std::wstring& text) {
 void TWinControl::SetVisible(bool value) {
     if (value == visible_) return;
     visible_ = value;
-    if (handle_) ShowWindow(handle_, value ? SW_SHOW : SW_HIDE);
+    if (handle_)
+        ShowWindow(handle_, value ? SW_SHOW : SW_HIDE);
+    else if (value && parent_ && parent_->handle_)
+        Handle();  // a control hidden so far gets its window now
     if (align_ != alNone && parent_) parent_->RequestAlign();
 }
 
@@ -507,11 +510,36 @@ void TWinControl::CreateWnd() {
         oldProc_ = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TWinControl::StdWndProc)));
     }
+    if (parent_) TakeZOrderPlace();
     SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font_.Handle()), FALSE);
     UpdateBoundsFromWindow();
+    // Hidden controls get their windows when they are shown or asked for
+    // their handle: a window costs time at start, and nobody sees these.
     for (TWinControl* c : std::vector<TWinControl*>(controls_))
-        if (!c->handle_) c->CreateWnd();
+        if (!c->handle_ && c->visible_) c->CreateWnd();
     if (!controls_.empty()) AlignControls();
+}
+
+void TWinControl::TakeZOrderPlace() {
+    // Windows made in the order of the controls lie in that order, each new
+    // one below the others; one made later (hidden until now) goes below the
+    // last earlier sibling that has a window, as if all had been made in order.
+    HWND above = HWND_TOP;
+    bool laterHasWindow = false;
+    bool seenSelf = false;
+    for (TWinControl* c : parent_->controls_) {
+        if (c == this) {
+            seenSelf = true;
+        } else if (c->handle_) {
+            if (seenSelf)
+                laterHasWindow = true;
+            else
+                above = c->handle_;
+        }
+    }
+    if (laterHasWindow)
+        SetWindowPos(handle_, above, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
 }
 
 void TWinControl::DestroyWnd() {

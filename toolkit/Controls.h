@@ -330,6 +330,7 @@ private:
     void ParentColorChanged();
     void ShowPopup(LPARAM pos);
     void UpdateBoundsFromWindow();
+    void TakeZOrderPlace();
 
     TWinControl* parent_ = nullptr;
     std::vector<TWinControl*> controls_;

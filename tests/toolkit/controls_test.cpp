@@ -352,6 +352,27 @@ TEST(StdControls, MemoLinesAndReadOnly) {
     EXPECT_THROW(m->Lines().Strings(5), EListError);
 }
 
+// A control hidden when its parent gets a window gets its own when shown,
+// in its place among its siblings (painting order, child window order).
+TEST(Form, HiddenControlGetsItsWindowWhenShownInItsPlace) {
+    auto f = MakeForm();
+    TPanel* p[3];
+    for (auto*& panel : p) {
+        panel = new TPanel(f.get());
+        panel->SetParent(f.get());
+    }
+    p[1]->SetVisible(false);
+    f->Handle();
+    EXPECT_TRUE(p[0]->HandleAllocated());
+    EXPECT_FALSE(p[1]->HandleAllocated());
+    p[1]->SetVisible(true);
+    ASSERT_TRUE(p[1]->HandleAllocated());
+    EXPECT_TRUE(GetWindowLongW(p[1]->Handle(), GWL_STYLE) & WS_VISIBLE);
+    EXPECT_EQ(GetWindow(f->Handle(), GW_CHILD), p[0]->Handle());
+    EXPECT_EQ(GetWindow(p[0]->Handle(), GW_HWNDNEXT), p[1]->Handle());
+    EXPECT_EQ(GetWindow(p[1]->Handle(), GW_HWNDNEXT), p[2]->Handle());
+}
+
 TEST(StdControls, HiddenListBoxKeepsItemsAndShowsThemLater) {
     auto f = MakeForm();
     auto* lb = new TListBox(f.get());
