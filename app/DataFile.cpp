@@ -15,6 +15,8 @@
 
 namespace {
 
+bool IsAsciiByte(char c) { return static_cast<unsigned char>(c) < 0x80; }
+
 // Name part of an entry line; false for a line without "=".
 bool EntryName(std::wstring_view line, std::wstring_view& name) {
     const std::size_t eq = line.find(L'=');
@@ -227,15 +229,17 @@ std::wstring DecodeDataFileBytes(const std::string& bytes) {
 TDataLines::TDataLines(const std::string& bytes) {
     // Plain ASCII (no byte-order mark has such bytes) reads alike in every
     // ANSI code page: it widens byte by byte, without the converter.
-    const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-    if (std::all_of(bytes.begin(), bytes.end(), ascii)) {
-        const std::size_t end = std::min(bytes.find('\0'), bytes.size());
-        text_.resize(end);
-        std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), text_.begin());
-    } else {
+    if (std::all_of(bytes.begin(), bytes.end(), IsAsciiByte))
+        text_.assign(bytes.begin(), bytes.end());
+    else
         text_ = DecodeDataFileBytes(bytes);
-        text_.resize(std::min(text_.find(L'\0'), text_.size()));
-    }
+    CutLines();
+}
+
+TDataLines::TDataLines(std::wstring text) : text_(std::move(text)) { CutLines(); }
+
+void TDataLines::CutLines() {
+    text_.resize(std::min(text_.find(L'\0'), text_.size()));
     // The bounds are 32-bit: a table file is read whole into memory, far
     // below this.
     if (text_.size() >= UINT32_MAX) throw std::bad_alloc();
@@ -564,9 +568,10 @@ private:
     HANDLE h_;
 };
 
-}  // namespace
-
-std::string ReadDataFileBytes(const std::wstring& fileName) {
+// Reads the whole file, giving its size first (a hint, not given when
+// unknown) and then its content chunk by chunk. Raises as ReadDataFileBytes does.
+template <class SizeHint, class Chunk>
+void ReadDataFileChunks(const std::wstring& fileName, SizeHint&& sizeHint, Chunk&& chunk) {
     // Read only; others may read along but not write while we read.
     TFileHandle file(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
@@ -577,28 +582,66 @@ std::string ReadDataFileBytes(const std::wstring& fileName) {
             tk::Format(L"Cannot open file \"%s\". %s",
                        {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
     }
-    std::string bytes;
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
         if (static_cast<unsigned long long>(size.QuadPart) >
             static_cast<unsigned long long>(INT_MAX))
             throw std::bad_alloc();
-        bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+        sizeHint(static_cast<std::size_t>(size.QuadPart));
     }
-    char chunk[64 * 1024];
+    char buffer[64 * 1024];
+    std::size_t total = 0;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) tk::RaiseLastOSError();
+        if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) tk::RaiseLastOSError();
         if (got == 0) break;
-        if (bytes.size() + got > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
-        bytes.append(chunk, got);
+        total += got;
+        if (total > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
+        chunk(std::string_view(buffer, got));
     }
+}
+
+}  // namespace
+
+std::string ReadDataFileBytes(const std::wstring& fileName) {
+    std::string bytes;
+    ReadDataFileChunks(
+        fileName, [&](std::size_t size) { bytes.reserve(size); },
+        [&](std::string_view chunk) { bytes.append(chunk); });
     return bytes;
+}
+
+std::shared_ptr<const TDataLines> ReadDataLines(const std::wstring& fileName) {
+    // A plain ASCII file (as tables mostly are) widens as it is read, with no
+    // copy of its bytes on the way; at the first other byte the text so far
+    // goes back to bytes and the whole content is decoded as usual.
+    std::wstring text;
+    std::string bytes;
+    bool ascii = true;
+    ReadDataFileChunks(
+        fileName, [&](std::size_t size) { text.reserve(size); },
+        [&](std::string_view chunk) {
+            if (ascii && std::all_of(chunk.begin(), chunk.end(), IsAsciiByte)) {
+                text.append(chunk.begin(), chunk.end());
+                return;
+            }
+            if (ascii) {
+                ascii = false;
+                bytes.reserve(text.capacity());
+                for (wchar_t c : text) bytes.push_back(static_cast<char>(c));
+                std::wstring().swap(text);
+            }
+            bytes.append(chunk);
+        });
+    return ascii ? std::make_shared<const TDataLines>(std::move(text))
+                 : std::make_shared<const TDataLines>(bytes);
 }
 
 void LoadDataFile(const std::wstring& FileName, std::shared_ptr<const TDataLines>& lines,
                   tk::TGridModel& grid, int* loadedRows) {
-    LoadDataBytes(ReadDataFileBytes(FileName), lines, grid, loadedRows);
+    if (loadedRows) *loadedRows = 0;
+    lines = ReadDataLines(FileName);
+    LoadGridFromLines(lines, grid, loadedRows);
 }
 
 #endif

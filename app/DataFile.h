@@ -48,12 +48,15 @@ class TDataLines final : public tk::TLineSource {
 public:
     TDataLines() = default;
     explicit TDataLines(const std::string& bytes);
+    // The lines of text already decoded.
+    explicit TDataLines(std::wstring text);
     int Count() const override { return static_cast<int>(bounds_.size() / 2); }
     // Line `index` (0 <= index < Count()), valid as long as these lines are.
     std::wstring_view View(int index) const;
     std::wstring Line(int index) const override { return std::wstring(View(index)); }
 
 private:
+    void CutLines();
     std::wstring text_;
     std::vector<std::uint32_t> bounds_;  // begin and end of each line in text_
 };
@@ -146,6 +149,9 @@ inline const wchar_t* const kDataFileFilter = L"Data File|*.dat";
 // not write it. Raises EFOpenError "Cannot open file "%s". %s" with the full
 // path and the system's text when it cannot be opened.
 std::string ReadDataFileBytes(const std::wstring& fileName);
+
+// The lines of the file, as TDataLines makes them of ReadDataFileBytes.
+std::shared_ptr<const TDataLines> ReadDataLines(const std::wstring& fileName);
 
 // Reads FileName (relative to the current directory) and loads it as
 // LoadDataBytes does. Nothing changes when the file cannot be opened.
