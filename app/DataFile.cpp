@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <new>
+#include <type_traits>
 
 #include "SysUtils.h"
 #include "UAppFunction.h"
@@ -18,11 +19,18 @@ namespace {
 bool IsAsciiByte(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
 // Name part of an entry line; false for a line without "=".
-bool EntryName(std::wstring_view line, std::wstring_view& name) {
-    const std::size_t eq = line.find(L'=');
-    if (eq == std::wstring_view::npos) return false;
+template <class Char>
+bool EntryName(std::basic_string_view<Char> line, std::basic_string_view<Char>& name) {
+    const std::size_t eq = line.find(Char('='));
+    if (eq == std::basic_string_view<Char>::npos) return false;
     name = line.substr(0, eq);
     return true;
+}
+
+// A view of either width as a wide string (narrow text is ASCII here).
+template <class Char>
+std::wstring Widen(std::basic_string_view<Char> text) {
+    return std::wstring(text.begin(), text.end());
 }
 
 // The comparison of tk::SameTextLocale, on views.
@@ -226,50 +234,56 @@ std::wstring DecodeDataFileBytes(const std::string& bytes) {
     return DecodeAnsi(bytes);
 }
 
-TDataLines::TDataLines(const std::string& bytes) {
-    // Plain ASCII (no byte-order mark has such bytes) reads alike in every
-    // ANSI code page: it widens byte by byte, without the converter.
-    if (std::all_of(bytes.begin(), bytes.end(), IsAsciiByte))
-        text_.assign(bytes.begin(), bytes.end());
-    else
-        text_ = DecodeDataFileBytes(bytes);
-    CutLines();
+TDataLines::TDataLines(std::string bytes) {
+    // Plain ASCII reads alike in every ANSI code page: it stays as it is.
+    narrow_ = std::all_of(bytes.begin(), bytes.end(), IsAsciiByte);
+    if (narrow_) {
+        ascii_ = std::move(bytes);
+        CutLines(ascii_);
+    } else {
+        wide_ = DecodeDataFileBytes(bytes);
+        CutLines(wide_);
+    }
 }
 
-TDataLines::TDataLines(std::wstring text) : text_(std::move(text)) { CutLines(); }
-
-void TDataLines::CutLines() {
-    text_.resize(std::min(text_.find(L'\0'), text_.size()));
+template <class Text>
+void TDataLines::CutLines(Text& text) {
+    using Char = typename Text::value_type;
+    text.resize(std::min(text.find(Char('\0')), text.size()));
     // The bounds are 32-bit: a table file is read whole into memory, far
     // below this.
-    if (text_.size() >= UINT32_MAX) throw std::bad_alloc();
-    const auto isBreak = [](wchar_t c) { return c == L'\r' || c == L'\n'; };
+    if (text.size() >= UINT32_MAX) throw std::bad_alloc();
+    const auto isBreak = [](Char c) { return c == Char('\r') || c == Char('\n'); };
     // The length of the line break at i: CR LF counts as one break.
     const auto breakLength = [&](std::size_t i) -> std::size_t {
-        return text_[i] == L'\r' && i + 1 < text_.size() && text_[i + 1] == L'\n' ? 2 : 1;
+        return text[i] == Char('\r') && i + 1 < text.size() && text[i + 1] == Char('\n') ? 2 : 1;
     };
     // Counted first: the bounds are sized once (a table has thousands of lines).
     std::size_t breaks = 0;
-    for (std::size_t i = 0; i < text_.size(); ++i) {
-        if (!isBreak(text_[i])) continue;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!isBreak(text[i])) continue;
         i += breakLength(i) - 1;
         ++breaks;
     }
     bounds_.reserve(2 * (breaks + 1));
     std::size_t start = 0;
-    while (start < text_.size()) {
+    while (start < text.size()) {
         std::size_t stop = start;
-        while (stop < text_.size() && !isBreak(text_[stop])) ++stop;
+        while (stop < text.size() && !isBreak(text[stop])) ++stop;
         bounds_.push_back(static_cast<std::uint32_t>(start));
         bounds_.push_back(static_cast<std::uint32_t>(stop));
-        start = stop < text_.size() ? stop + breakLength(stop) : stop;
+        start = stop < text.size() ? stop + breakLength(stop) : stop;
     }
 }
 
-std::wstring_view TDataLines::View(int index) const {
+std::pair<std::size_t, std::size_t> TDataLines::Bounds(int index) const {
     if (index < 0 || index >= Count()) tk::TList::Error(index);
     const auto i = 2 * static_cast<std::size_t>(index);
-    return std::wstring_view(text_).substr(bounds_[i], bounds_[i + 1] - bounds_[i]);
+    return {bounds_[i], bounds_[i + 1] - bounds_[i]};
+}
+
+std::wstring TDataLines::Line(int index) const {
+    return Visit(index, [](auto line) { return Widen(line); });
 }
 
 #ifdef _WIN32
@@ -313,8 +327,11 @@ std::string EntryNameKey(std::wstring_view name) {
 
 int IndexOfEntryLinear(const TDataLines& lines, const std::wstring& name) {
     for (int i = 0; i < lines.Count(); ++i) {
-        std::wstring_view entry;
-        if (EntryName(lines.View(i), entry) && SameName(entry, name)) return i;
+        const bool same = lines.Visit(i, [&](auto line) {
+            decltype(line) entry;
+            return EntryName(line, entry) && SameName(Widen(entry), name);
+        });
+        if (same) return i;
     }
     return -1;
 }
@@ -323,11 +340,13 @@ namespace {
 
 enum class TNameKind { Digits, Letters, Other };
 
-TNameKind KindOfName(std::wstring_view name) {
+template <class Char>
+TNameKind KindOfName(std::basic_string_view<Char> name) {
     bool allDigits = !name.empty();
-    for (wchar_t c : name) {
-        if ((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')) return TNameKind::Letters;
-        if (c < L'0' || c > L'9') allDigits = false;
+    for (Char c : name) {
+        if ((c >= Char('A') && c <= Char('Z')) || (c >= Char('a') && c <= Char('z')))
+            return TNameKind::Letters;
+        if (c < Char('0') || c > Char('9')) allDigits = false;
     }
     return allDigits ? TNameKind::Digits : TNameKind::Other;
 }
@@ -335,10 +354,27 @@ TNameKind KindOfName(std::wstring_view name) {
 // Up to this many names a group is searched by direct comparison.
 constexpr std::size_t kDirectSearchLimit = 8;
 
-std::wstring_view NameOfLine(const TDataLines& lines, int i) {
-    std::wstring_view name;
-    EntryName(lines.View(i), name);
-    return name;
+// Calls f with the name of entry line i as a wide view (empty for a line
+// without "="): narrow names are widened into a buffer on the stack when
+// short, as names are, so a lookup allocates nothing.
+template <class F>
+decltype(auto) WithNameOfLine(const TDataLines& lines, int i, F&& f) {
+    return lines.Visit(i, [&](auto line) {
+        decltype(line) name;
+        EntryName(line, name);
+        if constexpr (std::is_same_v<decltype(name), std::wstring_view>) {
+            return f(name);
+        } else {
+            wchar_t buffer[64];
+            if (name.size() > std::size(buffer)) return f(std::wstring_view(Widen(name)));
+            std::copy(name.begin(), name.end(), buffer);
+            return f(std::wstring_view(buffer, name.size()));
+        }
+    });
+}
+
+bool LineNameIs(const TDataLines& lines, int i, std::wstring_view name) {
+    return WithNameOfLine(lines, i, [&](std::wstring_view entry) { return SameName(entry, name); });
 }
 
 }  // namespace
@@ -348,7 +384,8 @@ void TEntryIndex::TNameGroup::Finish(const TDataLines& lines) {
     keyed_ = true;
     first_.reserve(lines_.size());
     for (int i : lines_) {
-        std::string key = EntryNameKey(NameOfLine(lines, i));
+        std::string key =
+            WithNameOfLine(lines, i, [](std::wstring_view name) { return EntryNameKey(name); });
         if (key.empty())
             unkeyed_.push_back(i);
         else
@@ -361,7 +398,7 @@ int TEntryIndex::TNameGroup::Find(const TDataLines& lines, const std::wstring& n
     auto direct = [&](const std::vector<int>& candidates, int stop) {
         for (int i : candidates) {
             if (stop >= 0 && i > stop) break;
-            if (SameName(NameOfLine(lines, i), name)) return i;
+            if (LineNameIs(lines, i, name)) return i;
         }
         return -1;
     };
@@ -373,7 +410,7 @@ int TEntryIndex::TNameGroup::Find(const TDataLines& lines, const std::wstring& n
     if (key.empty()) return direct(lines_, limit);
     int found = -1;
     if (auto it = first_.find(key); it != first_.end()) {
-        if (!SameName(NameOfLine(lines, it->second), name)) return direct(lines_, limit);
+        if (!LineNameIs(lines, it->second, name)) return direct(lines_, limit);
         found = it->second;
     }
     const int early = direct(unkeyed_, found);
@@ -384,10 +421,11 @@ namespace {
 
 // The value of a digit name written plainly: no leading zero, at most nine
 // digits; -1 for any other.
-int PlainNumber(std::wstring_view digits) {
-    if (digits.size() > 9 || (digits.size() > 1 && digits[0] == L'0')) return -1;
+template <class Char>
+int PlainNumber(std::basic_string_view<Char> digits) {
+    if (digits.size() > 9 || (digits.size() > 1 && digits[0] == Char('0'))) return -1;
     int v = 0;
-    for (wchar_t c : digits) v = v * 10 + (c - L'0');
+    for (Char c : digits) v = v * 10 + (c - Char('0'));
     return v;
 }
 
@@ -398,27 +436,29 @@ TEntryIndex::TEntryIndex(const TDataLines& lines) : lines_(lines) {
     byNumber_.assign(static_cast<std::size_t>(lines.Count()) + 2, -1);
     digitLines_.reserve(static_cast<std::size_t>(lines.Count()));
     for (int i = 0; i < lines.Count(); ++i) {
-        std::wstring_view name;
-        if (!EntryName(lines.View(i), name)) continue;
-        switch (KindOfName(name)) {
-            case TNameKind::Digits:
-                // The first line per name is kept.
-                if (const int v = PlainNumber(name);
-                    v >= 0 && static_cast<std::size_t>(v) < byNumber_.size()) {
-                    int& first = byNumber_[static_cast<std::size_t>(v)];
-                    if (first < 0) first = i;
-                } else {
-                    digits_.emplace(name, i);
-                }
-                digitLines_.push_back(i);
-                break;
-            case TNameKind::Letters:
-                letters_.Add(i);
-                break;
-            case TNameKind::Other:
-                others_.Add(i);
-                break;
-        }
+        lines.Visit(i, [&](auto line) {
+            decltype(line) name;
+            if (!EntryName(line, name)) return;
+            switch (KindOfName(name)) {
+                case TNameKind::Digits:
+                    // The first line per name is kept.
+                    if (const int v = PlainNumber(name);
+                        v >= 0 && static_cast<std::size_t>(v) < byNumber_.size()) {
+                        int& first = byNumber_[static_cast<std::size_t>(v)];
+                        if (first < 0) first = i;
+                    } else {
+                        digits_.emplace(Widen(name), i);
+                    }
+                    digitLines_.push_back(i);
+                    break;
+                case TNameKind::Letters:
+                    letters_.Add(i);
+                    break;
+                case TNameKind::Other:
+                    others_.Add(i);
+                    break;
+            }
+        });
     }
     letters_.Finish(lines);
     others_.Finish(lines);
@@ -431,7 +471,7 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
     };
     std::string key;
     bool keyMade = false;
-    switch (KindOfName(name)) {
+    switch (KindOfName(std::wstring_view(name))) {
         case TNameKind::Digits:
             best = FindDigits(name);
             take(others_.Find(lines_, name, key, keyMade, best));
@@ -443,7 +483,7 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
         case TNameKind::Other:
             // Not looked up by a load; digit names are compared one by one.
             for (int i : digitLines_) {
-                if (SameName(NameOfLine(lines_, i), name)) {
+                if (LineNameIs(lines_, i, name)) {
                     best = i;
                     break;
                 }
@@ -458,28 +498,31 @@ int TEntryIndex::IndexOfName(const std::wstring& name) const {
 int TEntryIndex::FindDigits(std::wstring_view name) const {
     if (const int v = PlainNumber(name); v >= 0 && static_cast<std::size_t>(v) < byNumber_.size())
         return byNumber_[static_cast<std::size_t>(v)];
-    const auto it = digits_.find(name);
+    const auto it = digits_.find(std::wstring(name));
     return it != digits_.end() ? it->second : -1;
 }
 
-std::wstring_view TEntryIndex::Values(const std::wstring& name) const {
+std::wstring TEntryIndex::Values(const std::wstring& name) const {
     const int i = IndexOfName(name);
     if (i < 0) return {};
-    const std::wstring_view line = lines_.View(i);
+    const std::wstring line = lines_.Line(i);
     return line.substr(line.find(L'=') + 1);
 }
 
 bool TEntryIndex::HasNamesOtherThan(const std::wstring& name) const {
     for (const TNameGroup* group : {&letters_, &others_})
         for (int i : group->Lines())
-            if (!SameName(NameOfLine(lines_, i), name)) return true;
+            if (!LineNameIs(lines_, i, name)) return true;
     return false;
 }
 
 namespace {
 
 // The text after the first "=" of an entry line.
-std::wstring_view ValueOfLine(std::wstring_view line) { return line.substr(line.find(L'=') + 1); }
+template <class Char>
+std::basic_string_view<Char> ValueOfLine(std::basic_string_view<Char> line) {
+    return line.substr(line.find(Char('=')) + 1);
+}
 
 // Writes one row's number and fields into the grid; a row with fewer than
 // three fields raises the list's index error after writing what it has.
@@ -498,8 +541,8 @@ public:
     void Add(int line) { lineOfRow_.push_back(line); }
     void FillRow(int row, std::vector<std::wstring>& cells) const override {
         tk::TStringList fields;
-        SplitCommaText(ValueOfLine(lines_->View(lineOfRow_[static_cast<std::size_t>(row - 1)])),
-                       fields);
+        const std::wstring line = lines_->Line(lineOfRow_[static_cast<std::size_t>(row - 1)]);
+        SplitCommaText(ValueOfLine(std::wstring_view(line)), fields);
         if (cells.size() < 4) cells.resize(4);
         cells[0] = tk::IntToStr(row);
         for (int c = 1; c <= 3; ++c) cells[static_cast<std::size_t>(c)] = fields.TakeString(c - 1);
@@ -516,7 +559,7 @@ void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGrid
                        int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
     const TEntryIndex entries(*lines);
-    const std::int32_t n = tk::StrToInt(std::wstring(entries.Values(L"RowCount")));
+    const std::int32_t n = tk::StrToInt(entries.Values(L"RowCount"));
     // The header row plus N rows, in 32-bit arithmetic as the grid counts.
     grid.SetRowCount(static_cast<std::int32_t>(static_cast<std::uint32_t>(n) + 1u));
 
@@ -526,14 +569,19 @@ void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGrid
     int r = 1;
     for (; r <= last; ++r) {
         const int line = entries.IndexOfName(tk::IntToStr(r));
-        const std::wstring_view value =
-            line < 0 ? std::wstring_view() : ValueOfLine(lines->View(line));
-        if (value.empty()) break;
-        if (CountCommaFields(value) < 3) {
+        // The row's field count; 0 when it has no value.
+        const int fields = line < 0 ? 0 : lines->Visit(line, [](auto text) {
+            const auto value = ValueOfLine(text);
+            return value.empty() ? 0 : CountCommaFields(value);
+        });
+        if (fields == 0) break;
+        if (fields < 3) {
             // The rows before it are in place when this one fails.
             grid.SetRowSource(values, 1, r - 1);
-            tk::TStringList fields;
-            WriteRow(grid, r, value, fields);  // raises: too few fields
+            const std::wstring text = lines->Line(line);
+            tk::TStringList split;
+            WriteRow(grid, r, ValueOfLine(std::wstring_view(text)),
+                     split);  // raises: too few fields
         }
         values->Add(line);
         grid.SetRowHeights(r, kDataRowHeight);
@@ -542,10 +590,10 @@ void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGrid
     grid.SetRowSource(std::move(values), 1, r - 1);
 }
 
-void LoadDataBytes(const std::string& bytes, std::shared_ptr<const TDataLines>& lines,
+void LoadDataBytes(std::string bytes, std::shared_ptr<const TDataLines>& lines,
                    tk::TGridModel& grid, int* loadedRows) {
     if (loadedRows) *loadedRows = 0;
-    lines = std::make_shared<const TDataLines>(bytes);
+    lines = std::make_shared<const TDataLines>(std::move(bytes));
     LoadGridFromLines(lines, grid, loadedRows);
 }
 
@@ -568,10 +616,9 @@ private:
     HANDLE h_;
 };
 
-// Reads the whole file, giving its size first (a hint, not given when
-// unknown) and then its content chunk by chunk. Raises as ReadDataFileBytes does.
-template <class SizeHint, class Chunk>
-void ReadDataFileChunks(const std::wstring& fileName, SizeHint&& sizeHint, Chunk&& chunk) {
+}  // namespace
+
+std::string ReadDataFileBytes(const std::wstring& fileName) {
     // Read only; others may read along but not write while we read.
     TFileHandle file(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
@@ -582,66 +629,28 @@ void ReadDataFileChunks(const std::wstring& fileName, SizeHint&& sizeHint, Chunk
             tk::Format(L"Cannot open file \"%s\". %s",
                        {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
     }
+    std::string bytes;
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
         if (static_cast<unsigned long long>(size.QuadPart) >
             static_cast<unsigned long long>(INT_MAX))
             throw std::bad_alloc();
-        sizeHint(static_cast<std::size_t>(size.QuadPart));
+        bytes.reserve(static_cast<std::size_t>(size.QuadPart));
     }
-    char buffer[64 * 1024];
-    std::size_t total = 0;
+    char chunk[64 * 1024];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) tk::RaiseLastOSError();
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) tk::RaiseLastOSError();
         if (got == 0) break;
-        total += got;
-        if (total > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
-        chunk(std::string_view(buffer, got));
+        if (bytes.size() + got > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
+        bytes.append(chunk, got);
     }
-}
-
-}  // namespace
-
-std::string ReadDataFileBytes(const std::wstring& fileName) {
-    std::string bytes;
-    ReadDataFileChunks(
-        fileName, [&](std::size_t size) { bytes.reserve(size); },
-        [&](std::string_view chunk) { bytes.append(chunk); });
     return bytes;
-}
-
-std::shared_ptr<const TDataLines> ReadDataLines(const std::wstring& fileName) {
-    // A plain ASCII file (as tables mostly are) widens as it is read, with no
-    // copy of its bytes on the way; at the first other byte the text so far
-    // goes back to bytes and the whole content is decoded as usual.
-    std::wstring text;
-    std::string bytes;
-    bool ascii = true;
-    ReadDataFileChunks(
-        fileName, [&](std::size_t size) { text.reserve(size); },
-        [&](std::string_view chunk) {
-            if (ascii && std::all_of(chunk.begin(), chunk.end(), IsAsciiByte)) {
-                text.append(chunk.begin(), chunk.end());
-                return;
-            }
-            if (ascii) {
-                ascii = false;
-                bytes.reserve(text.capacity());
-                for (wchar_t c : text) bytes.push_back(static_cast<char>(c));
-                std::wstring().swap(text);
-            }
-            bytes.append(chunk);
-        });
-    return ascii ? std::make_shared<const TDataLines>(std::move(text))
-                 : std::make_shared<const TDataLines>(bytes);
 }
 
 void LoadDataFile(const std::wstring& FileName, std::shared_ptr<const TDataLines>& lines,
                   tk::TGridModel& grid, int* loadedRows) {
-    if (loadedRows) *loadedRows = 0;
-    lines = ReadDataLines(FileName);
-    LoadGridFromLines(lines, grid, loadedRows);
+    LoadDataBytes(ReadDataFileBytes(FileName), lines, grid, loadedRows);
 }
 
 #endif

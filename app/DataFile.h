@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Classes.h"
@@ -42,23 +43,34 @@ bool EncodeDataText(const std::wstring& text, TDataEncoding encoding, std::strin
 
 // The lines of file content, decoded as DecodeDataFileBytes does, kept as one
 // text with each line's bounds (a table of ten thousand rows is one string,
-// not ten thousand). Lines break at CR LF, lone CR and lone LF; a NUL ends
-// the text; the empty rest after a final line break is no line.
+// not ten thousand). Plain ASCII content (as tables mostly are; no byte-order
+// mark is ASCII) is kept as its bytes, one byte a character. Lines break at
+// CR LF, lone CR and lone LF; a NUL ends the text; the empty rest after a
+// final line break is no line.
 class TDataLines final : public tk::TLineSource {
 public:
     TDataLines() = default;
-    explicit TDataLines(const std::string& bytes);
-    // The lines of text already decoded.
-    explicit TDataLines(std::wstring text);
+    explicit TDataLines(std::string bytes);
     int Count() const override { return static_cast<int>(bounds_.size() / 2); }
-    // Line `index` (0 <= index < Count()), valid as long as these lines are.
-    std::wstring_view View(int index) const;
-    std::wstring Line(int index) const override { return std::wstring(View(index)); }
+    // Calls f with line `index` (0 <= index < Count()) as a std::string_view
+    // of ASCII or as a std::wstring_view, and returns what f returns. The
+    // view lives as long as these lines do.
+    template <class F>
+    decltype(auto) Visit(int index, F&& f) const {
+        const auto [begin, size] = Bounds(index);
+        if (narrow_) return f(std::string_view(ascii_).substr(begin, size));
+        return f(std::wstring_view(wide_).substr(begin, size));
+    }
+    std::wstring Line(int index) const override;
 
 private:
-    void CutLines();
-    std::wstring text_;
-    std::vector<std::uint32_t> bounds_;  // begin and end of each line in text_
+    template <class Text>
+    void CutLines(Text& text);
+    std::pair<std::size_t, std::size_t> Bounds(int index) const;
+    bool narrow_ = false;  // the text is ascii_, else wide_
+    std::string ascii_;
+    std::wstring wide_;
+    std::vector<std::uint32_t> bounds_;  // begin and end of each line
 };
 
 // Key of an entry name: two names are the same entry exactly when their keys
@@ -86,8 +98,7 @@ public:
     explicit TEntryIndex(const TDataLines& lines);
     int IndexOfName(const std::wstring& name) const;
     // The text after the first "=" of that line; empty when there is none.
-    // It lives as long as the lines do.
-    std::wstring_view Values(const std::wstring& name) const;
+    std::wstring Values(const std::wstring& name) const;
     // Whether an entry other than the row numbers and `name` exists. A table
     // of plain rows has only "RowCount" besides its numbers: a reader of
     // further keys need not look up each row's.
@@ -119,7 +130,7 @@ private:
     // Digit names, first line per name: a row number written plainly ("12")
     // by its value, any other ("012", very long) by its text.
     std::vector<int> byNumber_;
-    std::unordered_map<std::wstring_view, int> digits_;
+    std::unordered_map<std::wstring, int> digits_;
     std::vector<int> digitLines_;
     TNameGroup letters_;
     TNameGroup others_;
@@ -137,7 +148,7 @@ void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGrid
 
 // Cuts file content into lines (set before the grid is loaded, so they stay
 // when the load fails) and loads the grid from them (LoadGridFromLines).
-void LoadDataBytes(const std::string& bytes, std::shared_ptr<const TDataLines>& lines,
+void LoadDataBytes(std::string bytes, std::shared_ptr<const TDataLines>& lines,
                    tk::TGridModel& grid, int* loadedRows = nullptr);
 
 #ifdef _WIN32
@@ -149,9 +160,6 @@ inline const wchar_t* const kDataFileFilter = L"Data File|*.dat";
 // not write it. Raises EFOpenError "Cannot open file "%s". %s" with the full
 // path and the system's text when it cannot be opened.
 std::string ReadDataFileBytes(const std::wstring& fileName);
-
-// The lines of the file, as TDataLines makes them of ReadDataFileBytes.
-std::shared_ptr<const TDataLines> ReadDataLines(const std::wstring& fileName);
 
 // Reads FileName (relative to the current directory) and loads it as
 // LoadDataBytes does. Nothing changes when the file cannot be opened.

@@ -57,8 +57,8 @@ TRowChecks LoadRowChecks(const TDataLines& lines, int rowCount) {
     auto value = [&](int row, const wchar_t* key, int& index) {
         index = entries.IndexOfName(RowKeyName(row, key));
         if (index < 0) return std::wstring();
-        const std::wstring_view line = lines.View(index);
-        return std::wstring(line.substr(line.find(L'=') + 1));
+        const std::wstring line = lines.Line(index);
+        return line.substr(line.find(L'=') + 1);
     };
     const std::wstring range = L" to " + tk::IntToStr(kMaxCheckMs);
     for (int r = 1; r <= rowCount; ++r) {

@@ -8,18 +8,18 @@ constexpr int kMaxCommaFields = 3;
 // field(text, quoted) for each: `text` is the field as written without its
 // enclosing quotes (in a quoted field a doubled quote still stands for one).
 // Returns the number of fields.
-template <class Field>
-int ForEachCommaField(std::wstring_view Text, Field&& field) {
+template <class Char, class Field>
+int ForEachCommaField(std::basic_string_view<Char> Text, Field&& field) {
     const std::size_t n = Text.size();
     std::size_t i = 0;
     int count = 0;
     while (i < n && count < kMaxCommaFields) {
-        if (Text[i] == L'"') {
+        if (Text[i] == Char('"')) {
             const std::size_t start = ++i;
             bool closed = false;
             for (; i < n; ++i) {
-                if (Text[i] != L'"') continue;
-                if (i + 1 < n && Text[i + 1] == L'"') {
+                if (Text[i] != Char('"')) continue;
+                if (i + 1 < n && Text[i + 1] == Char('"')) {
                     ++i;
                 } else {
                     closed = true;
@@ -30,10 +30,10 @@ int ForEachCommaField(std::wstring_view Text, Field&& field) {
             ++count;
             if (closed) ++i;  // the closing quote
             // Whatever follows the closing quote up to the next comma stands alone.
-            if (closed && i < n && Text[i] != L',') continue;
+            if (closed && i < n && Text[i] != Char(',')) continue;
         } else {
-            std::size_t end = Text.find(L',', i);
-            if (end == std::wstring_view::npos) end = n;
+            std::size_t end = Text.find(Char(','), i);
+            if (end == std::basic_string_view<Char>::npos) end = n;
             field(Text.substr(i, end - i), false);
             ++count;
             i = end;
@@ -41,7 +41,7 @@ int ForEachCommaField(std::wstring_view Text, Field&& field) {
         if (i >= n) break;
         ++i;  // the comma
         if (i == n && count < kMaxCommaFields) {
-            field(std::wstring_view(), false);
+            field(std::basic_string_view<Char>(), false);
             ++count;
         }
     }
@@ -68,6 +68,10 @@ int SplitCommaText(std::wstring_view Text, tk::TStringList& List) {
 
 int CountCommaFields(std::wstring_view Text) {
     return ForEachCommaField(Text, [](std::wstring_view, bool) {});
+}
+
+int CountCommaFields(std::string_view Text) {
+    return ForEachCommaField(Text, [](std::string_view, bool) {});
 }
 
 #ifdef _WIN32

@@ -19,6 +19,8 @@ int SplitCommaText(std::wstring_view Text, tk::TStringList& List);
 
 // The number of fields SplitCommaText finds in Text, without making them.
 int CountCommaFields(std::wstring_view Text);
+// The same for narrow text (a table's ASCII lines).
+int CountCommaFields(std::string_view Text);
 
 #ifdef _WIN32
 // The program's version as "major.minor.release", from the fixed file

@@ -165,22 +165,6 @@ TEST_F(DataFileTest, AnsiByteE9IsDecodedWithTheCodePage) {
     }
 }
 
-// A file is read in chunks: plain ASCII widens as it comes, and a byte of
-// the code page after the first chunks still has the whole file decoded.
-TEST_F(DataFileTest, LongFilesReadAsTheirBytesDecode) {
-    std::string ascii = "RowCount=6000\r\n";
-    for (int r = 1; r <= 6000; ++r)
-        ascii += std::to_string(r) + "=ASCII,row " + std::to_string(r) + ",data\r\n";
-    ASSERT_GT(ascii.size(), 2u * 64 * 1024);
-    for (const std::string& bytes :
-         {ascii, ascii + "6001=ASCII,Caf\xE9,x\r\n", "\xEF\xBB\xBF" + ascii}) {
-        const auto read = ReadDataLines(Write(L"long.dat", bytes));
-        const TDataLines expected(bytes);
-        ASSERT_EQ(read->Count(), expected.Count());
-        for (int i = 0; i < expected.Count(); ++i) ASSERT_EQ(read->View(i), expected.View(i)) << i;
-    }
-}
-
 // --- lines ------------------------------------------------------------------------
 
 TEST_F(DataFileTest, LinesBreakAtCrLfLoneCrAndLoneLf) {

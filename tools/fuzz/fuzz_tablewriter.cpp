@@ -44,7 +44,7 @@ bool Load(const std::string& bytes, Table& t) {
 std::vector<std::wstring> Comments(const TDataLines& lines) {
     std::vector<std::wstring> out;
     for (int i = 0; i < lines.Count(); ++i)
-        if (lines.View(i).find(L'=') == std::wstring_view::npos) out.push_back(lines.Line(i));
+        if (lines.Line(i).find(L'=') == std::wstring::npos) out.push_back(lines.Line(i));
     return out;
 }
 
