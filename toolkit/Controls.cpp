@@ -25,10 +25,17 @@ ATOM RegisterToolkitClass(WNDPROC proc) {
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    // The program's own icon if it has one, else the system's.
+    // The program's own icon if it has one, else the system's. The system's
+    // comes in its small size too: given only the large one, the system makes
+    // the small one by copying at registration (milliseconds under Wine).
     wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), L"MAINICON");
     if (!wc.hIcon) wc.hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
-    if (!wc.hIcon) wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    if (!wc.hIcon) {
+        wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+        wc.hIconSm = static_cast<HICON>(LoadImageW(nullptr, IDI_APPLICATION, IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXSMICON),
+                                                   GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+    }
     wc.lpszClassName = kWindowClass;
     atom = RegisterClassExW(&wc);
     if (!atom) RaiseLastOSError();
