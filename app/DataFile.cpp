@@ -524,10 +524,17 @@ std::basic_string_view<Char> ValueOfLine(std::basic_string_view<Char> line) {
     return line.substr(line.find(Char('=')) + 1);
 }
 
+// The fields of entry line `line`'s value, as SplitCommaText cuts them.
+void SplitRowValue(const TDataLines& lines, int line, tk::TStringList& fields) {
+    const std::wstring text = lines.Line(line);
+    SplitCommaText(ValueOfLine(std::wstring_view(text)), fields);
+}
+
 // Writes one row's number and fields into the grid; a row with fewer than
 // three fields raises the list's index error after writing what it has.
-void WriteRow(tk::TGridModel& grid, int row, std::wstring_view value, tk::TStringList& fields) {
-    SplitCommaText(value, fields);
+void WriteRow(tk::TGridModel& grid, int row, const TDataLines& lines, int line) {
+    tk::TStringList fields;
+    SplitRowValue(lines, line, fields);
     grid.SetCells(0, row, tk::IntToStr(row));
     for (int c = 1; c <= 3; ++c) grid.SetCells(c, row, fields.TakeString(c - 1));
 }
@@ -541,8 +548,7 @@ public:
     void Add(int line) { lineOfRow_.push_back(line); }
     void FillRow(int row, std::vector<std::wstring>& cells) const override {
         tk::TStringList fields;
-        const std::wstring line = lines_->Line(lineOfRow_[static_cast<std::size_t>(row - 1)]);
-        SplitCommaText(ValueOfLine(std::wstring_view(line)), fields);
+        SplitRowValue(*lines_, lineOfRow_[static_cast<std::size_t>(row - 1)], fields);
         if (cells.size() < 4) cells.resize(4);
         cells[0] = tk::IntToStr(row);
         for (int c = 1; c <= 3; ++c) cells[static_cast<std::size_t>(c)] = fields.TakeString(c - 1);
@@ -578,10 +584,7 @@ void LoadGridFromLines(const std::shared_ptr<const TDataLines>& lines, tk::TGrid
         if (fields < 3) {
             // The rows before it are in place when this one fails.
             grid.SetRowSource(values, 1, r - 1);
-            const std::wstring text = lines->Line(line);
-            tk::TStringList split;
-            WriteRow(grid, r, ValueOfLine(std::wstring_view(text)),
-                     split);  // raises: too few fields
+            WriteRow(grid, r, *lines, line);  // raises: too few fields
         }
         values->Add(line);
         grid.SetRowHeights(r, kDataRowHeight);
