@@ -152,9 +152,21 @@ void TLabel::SetTransparent(bool value) {
     Invalidate();
 }
 
-void TLabel::AdjustSize() {
-    if (!autoSize_ || IsLoading()) return;
-    HDC dc = GetDC(nullptr);
+namespace {
+
+// Text is measured on a memory DC kept for the process: it maps fonts and
+// counts pixels as a screen DC does, without asking the window system for
+// a DC each time.
+HDC MeasuringDC() {
+    static const HDC dc = CreateCompatibleDC(nullptr);
+    return dc;
+}
+
+}  // namespace
+
+SIZE TLabel::TextSize() {
+    HDC screen = MeasuringDC() ? nullptr : GetDC(nullptr);
+    HDC dc = screen ? screen : MeasuringDC();
     RECT r = {0, 0, 0, 0};
     {
         TSelectObject sel(dc, Font().Handle());
@@ -162,8 +174,24 @@ void TLabel::AdjustSize() {
         if (t.empty()) t = L" ";
         DrawTextW(dc, t.c_str(), static_cast<int>(t.size()), &r, DT_CALCRECT | DT_LEFT);
     }
-    ReleaseDC(nullptr, dc);
-    SetBounds(Left(), Top(), r.right, r.bottom);
+    if (screen) ReleaseDC(nullptr, screen);
+    return SIZE{r.right, r.bottom};
+}
+
+void TLabel::AdjustSize() {
+    if (!autoSize_ || IsLoading()) return;
+    const SIZE size = TextSize();
+    SetBounds(Left(), Top(), size.cx, size.cy);
+}
+
+// The window is made at the size of its text, so that sizing it once
+// loading ends (to the same text) moves no window.
+void TLabel::CreateWnd() {
+    if (autoSize_) {
+        const SIZE size = TextSize();
+        SetBoundsInternal(Left(), Top(), size.cx, size.cy);
+    }
+    TCustomControl::CreateWnd();
 }
 
 void TLabel::TextChanged() {

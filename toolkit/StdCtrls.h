@@ -79,6 +79,7 @@ public:
 
 protected:
     void CreateParams(TCreateParams& params) override;
+    void CreateWnd() override;
     void Paint(HDC dc, const RECT& client) override;
     void EraseBackground(HDC dc) override;
     void TextChanged() override;
@@ -87,6 +88,7 @@ protected:
 
 private:
     void AdjustSize();
+    SIZE TextSize();
     bool autoSize_ = true;
     bool transparent_ = false;
 };
