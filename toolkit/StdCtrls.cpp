@@ -596,9 +596,16 @@ void TComboBox::SyncItems() {
     if (!HandleAllocated()) return;
     HWND h = Handle();
     std::wstring text = style_ == csDropDown ? Text() : L"";
+    // The list updates its scroll bar and repaints once, not per item.
+    const bool batch = items_->Count() > 1;
+    if (batch) SendMessageW(h, WM_SETREDRAW, FALSE, 0);
     SendMessageW(h, CB_RESETCONTENT, 0, 0);
     for (int i = 0; i < items_->Count(); ++i)
         SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items_->List().Strings(i).c_str()));
+    if (batch) {
+        SendMessageW(h, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(h, nullptr, TRUE);
+    }
     if (itemIndex_ >= items_->Count()) itemIndex_ = -1;
     SendMessageW(h, CB_SETCURSEL, static_cast<WPARAM>(itemIndex_), 0);
     if (style_ == csDropDown && itemIndex_ < 0) SetWindowTextW(h, text.c_str());
