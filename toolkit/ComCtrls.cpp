@@ -12,11 +12,28 @@ namespace tk {
 
 namespace {
 
+bool RunningOnWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 // The rich edit library stays loaded for the life of the process.
 struct RichEditLibrary {
     HMODULE module = nullptr;
     const wchar_t* className = nullptr;
     RichEditLibrary() {
+        // Wine's msftedit.dll is a front for riched20.dll, which registers
+        // RICHEDIT50W itself: loading riched20 alone gives the same control
+        // and spares a library load at start-up.
+        if (RunningOnWine()) {
+            module = LoadLibraryW(L"riched20.dll");
+            WNDCLASSEXW wc{};
+            wc.cbSize = sizeof wc;
+            if (module && GetClassInfoExW(nullptr, L"RICHEDIT50W", &wc)) {
+                className = L"RICHEDIT50W";
+                return;
+            }
+        }
         module = LoadLibraryW(L"msftedit.dll");
         if (module) {
             className = L"RICHEDIT50W";
