@@ -632,22 +632,31 @@ std::string ReadDataFileBytes(const std::wstring& fileName) {
             tk::Format(L"Cannot open file \"%s\". %s",
                        {tk::ExpandFileName(fileName), tk::SysErrorMessage(error)}));
     }
-    std::string bytes;
+    // Read straight into the text, in one read when the size holds (one
+    // byte more, to meet the end); a file growing meanwhile is read on.
+    constexpr std::size_t kLimit = static_cast<std::size_t>(INT_MAX);
+    std::size_t capacity = 64 * 1024;
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
-        if (static_cast<unsigned long long>(size.QuadPart) >
-            static_cast<unsigned long long>(INT_MAX))
-            throw std::bad_alloc();
-        bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+        if (static_cast<unsigned long long>(size.QuadPart) > kLimit) throw std::bad_alloc();
+        capacity = static_cast<std::size_t>(size.QuadPart) + 1;
     }
-    char chunk[64 * 1024];
+    std::string bytes(capacity, '\0');
+    std::size_t have = 0;
     for (;;) {
+        if (have == bytes.size()) {
+            if (bytes.size() > kLimit) throw std::bad_alloc();
+            bytes.resize(std::min(
+                kLimit + 1, bytes.size() + std::max<std::size_t>(bytes.size() / 2, 64 * 1024)));
+        }
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - have, 1u << 30));
         DWORD got = 0;
-        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) tk::RaiseLastOSError();
+        if (!ReadFile(file.Get(), bytes.data() + have, want, &got, nullptr)) tk::RaiseLastOSError();
         if (got == 0) break;
-        if (bytes.size() + got > static_cast<std::size_t>(INT_MAX)) throw std::bad_alloc();
-        bytes.append(chunk, got);
+        have += got;
     }
+    if (have > kLimit) throw std::bad_alloc();
+    bytes.resize(have);
     return bytes;
 }
 
