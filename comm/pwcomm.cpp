@@ -641,7 +641,49 @@ void TpwCustomComm::SetTimeouts(const COMMTIMEOUTS& Timeouts) {
     if (IsDeviceOpen()) pwCommApi().SetCommTimeouts(fHandle, &fCommTimeouts);
 }
 
+namespace {
+
+// The flag bits a default configuration gives: the kept ones but fParity,
+// which the parity setter writes.
+constexpr std::uint32_t kDcbDefaultFlags = kDcbKeptFlags & ~0x0002u;
+
+// The configuration as the setters left it over the default one: the
+// default's fields but the line settings, the parity and flow-control
+// bits and the characters and limits WriteCommState writes.
+COMMCONFIG OverDefaultConfig(const COMMCONFIG& set, const COMMCONFIG& def) {
+    COMMCONFIG cfg = def;
+    cfg.dwSize = set.dwSize;
+    DCB& d = cfg.dcb;
+    const DCB& s = set.dcb;
+    d.DCBlength = s.DCBlength;
+    d.BaudRate = s.BaudRate;
+    SetDcbFlags(d, (GetDcbFlags(s) & ~kDcbDefaultFlags) | (GetDcbFlags(def.dcb) & kDcbDefaultFlags));
+    d.XonLim = s.XonLim;
+    d.XoffLim = s.XoffLim;
+    d.ByteSize = s.ByteSize;
+    d.Parity = s.Parity;
+    d.StopBits = s.StopBits;
+    d.XonChar = s.XonChar;
+    d.XoffChar = s.XoffChar;
+    d.EvtChar = s.EvtChar;
+    return cfg;
+}
+
+}  // namespace
+
+void TpwCustomComm::EnsureDefaultConfig() {
+    if (fDefaultConfigPort.empty()) return;
+    const std::wstring name = std::move(fDefaultConfigPort);
+    fDefaultConfigPort.clear();
+    // A failing read leaves the record as the call left it, as a read at
+    // construction did.
+    COMMCONFIG def = {};
+    GetDefaultCommConfigFixed(name, def);
+    CommCfg = OverDefaultConfig(CommCfg, def);
+}
+
 void TpwCustomComm::WriteCommState() {
+    if (IsDeviceOpen()) EnsureDefaultConfig();
     DCB& dcb = CommCfg.dcb;
     dcb.DCBlength = sizeof(DCB);
     SetDcbFlags(dcb, ComposeDcbFlags(GetDcbFlags(dcb), fRS485Mode, fProtocol));
@@ -665,6 +707,7 @@ void TpwCustomComm::ApplyPortSettings() {
 std::wstring TpwCustomComm::GetComName() { return L"Unknown"; }
 
 void TpwCustomComm::ReadCommConfig() {
+    EnsureDefaultConfig();
     CommCfg.dwSize = sizeof(COMMCONFIG);
     CommCfg.dcb.DCBlength = sizeof(DCB);
     if (IsDeviceOpen()) {
@@ -1341,7 +1384,7 @@ void TpwCustomComm::HandleCommEvent(DWORD mask, LPARAM lParam, const TCallGuard&
 
 TpwCustomSerialComm::TpwCustomSerialComm(tk::TComponent* AOwner) : TpwCustomComm(AOwner) {
     sLogPrefix = L"pwComm: ";
-    GetDefaultCommConfigFixed(L"COM1", CommCfg);
+    SetDefaultConfigPort(L"COM1");
     SetComPort(cpCOM1);
     SetBaudRate(19200);
     SetByteSize(8);
@@ -1550,6 +1593,7 @@ void TpwCustomSerialComm::SaveConfig(HKEY Root, const std::wstring& Key, const s
         TRegistryKey key(Root, Key);
         unsigned char record[kStoredConfigSize];
         record[0] = static_cast<unsigned char>(fComPortNo & 0xFF);
+        EnsureDefaultConfig();
         std::memcpy(record + 1, &CommCfg.dcb, sizeof(DCB));
         std::memcpy(record + 1 + sizeof(DCB), &Timeouts(), sizeof(COMMTIMEOUTS));
         // A key that could not be opened makes the write fail.
@@ -1577,6 +1621,7 @@ void TpwCustomSerialComm::LoadConfig(HKEY Root, const std::wstring& Key, const s
                 size != kStoredConfigSize)
                 throw tk::Exception(L"Registry value not read");
             SetComPortNo(record[0]);
+            EnsureDefaultConfig();
             std::memcpy(&CommCfg.dcb, record + 1, sizeof(DCB));
             WriteCommState();
             COMMTIMEOUTS timeouts;

@@ -187,7 +187,10 @@ public:
     std::wstring ComName() { return GetComName(); }
     // Capabilities of the open port, refreshed on every call while open.
     const COMMPROP* CommProp();
-    const COMMCONFIG& CommConfig() const { return CommCfg; }
+    const COMMCONFIG& CommConfig() {
+        EnsureDefaultConfig();
+        return CommCfg;
+    }
     const std::wstring& LastErrorString() const { return fLastErrorString; }
     // The system error of the last open that failed (0 after one that worked).
     DWORD LastOpenError() const { return fOpenError; }
@@ -304,6 +307,13 @@ protected:
     void Notification(tk::TComponent* AComponent, tk::TOperation Operation) override;
 
     void WriteCommState();
+    // The system's default configuration of the named port gives the fields
+    // no setter writes. It is read when the whole configuration is first
+    // needed (an open, the dialog, a stored configuration), not at
+    // construction: that loads the provider's library, start-up time spent
+    // on fields nothing reads until then.
+    void SetDefaultConfigPort(const std::wstring& Name) { fDefaultConfigPort = Name; }
+    void EnsureDefaultConfig();
     // Refreshes CommCfg from an open port and derives StreamProtocol and
     // RS485Mode from its flow-control bits.
     void ReadCommConfig();
@@ -329,6 +339,8 @@ protected:
     void Defer(TDeferred What);
 
     COMMCONFIG CommCfg = {};
+    // Whose default configuration is still to be read (empty once read).
+    std::wstring fDefaultConfigPort;
     TOnTraceEvent fOnTraceState;
     TOnCommErrorEvent fOnCommError;
     // The platform does not toggle RTS around a transmission by itself.

@@ -21,7 +21,10 @@ class TTestComm : public TpwComm {
 public:
     using TpwComm::TpwComm;
     void SetSoftwareRTS(bool v) { fIsNotSupportRS485 = v; }
-    const DCB& Dcb() const { return CommCfg.dcb; }
+    const DCB& Dcb() {
+        EnsureDefaultConfig();
+        return CommCfg.dcb;
+    }
     void CallDoClose() { DoClose(); }
 };
 
@@ -192,15 +195,30 @@ TEST_F(SimComm, AppliedDcbFollowsEachSetting) {
     EXPECT_EQ(7, LastDcb().ByteSize);
 }
 
-TEST_F(SimComm, KeptBitsComeFromTheDefaultConfigurationOfCom1) {
+TEST_F(SimComm, KeptBitsComeFromTheDefaultConfigurationOfCom1ReadOnceWhenFirstNeeded) {
     DCB& def = drv.port(L"COM1").dcb;
     def.fAbortOnError = 1;
     def.fDsrSensitivity = 1;
-    def.fOutX = 1;  // not kept
+    def.ErrorChar = 0x3F;
+    def.fOutX = 1;       // not kept
+    def.fParity = 1;     // the parity setter's
+    def.BaudRate = 300;  // the setter's
     TTestComm c(nullptr);
-    EXPECT_EQ(1u, c.Dcb().fAbortOnError);
-    EXPECT_EQ(1u, c.Dcb().fDsrSensitivity);
-    EXPECT_EQ(0u, c.Dcb().fOutX);
+    c.SetComPortNo(3);
+    c.SetBaudRate(57600);
+    EXPECT_EQ(0, drv.Count("GetDefaultCommConfigW"));
+    c.SetActive(true);
+    ASSERT_TRUE(c.Active());
+    const DCB d = LastDcb();
+    EXPECT_EQ(1u, d.fAbortOnError);
+    EXPECT_EQ(1u, d.fDsrSensitivity);
+    EXPECT_EQ(0x3F, d.ErrorChar);
+    EXPECT_EQ(0u, d.fOutX);
+    EXPECT_EQ(0u, d.fParity);
+    EXPECT_EQ(57600u, d.BaudRate);
+    c.SetActive(false);
+    c.SetActive(true);
+    EXPECT_EQ(1, drv.Count("GetDefaultCommConfigW"));
 }
 
 TEST_F(SimComm, OversizedDefaultConfigurationDoesNotOverrunTheRecord) {
