@@ -862,4 +862,17 @@ void TCustomControl::WndProc(TMessage& m) {
     TWinControl::WndProc(m);
 }
 
+SIZE MeasureText(HFONT font, const std::wstring& text, UINT format) {
+    static const HDC kept = CreateCompatibleDC(nullptr);
+    HDC screen = kept ? nullptr : GetDC(nullptr);
+    HDC dc = kept ? kept : screen;
+    RECT r = {0, 0, 0, 0};
+    {
+        TSelectObject sel(dc, font);
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | format);
+    }
+    if (screen) ReleaseDC(nullptr, screen);
+    return SIZE{r.right, r.bottom};
+}
+
 }  // namespace tk

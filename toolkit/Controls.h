@@ -388,6 +388,12 @@ private:
     HGDIOBJ h_;
 };
 
+// Size of a text drawn in a font (DrawText with DT_CALCRECT and the given
+// format), measured on a memory DC kept for the process: it maps fonts and
+// counts pixels as a screen DC does, without asking the window system for
+// a DC each time.
+SIZE MeasureText(HFONT font, const std::wstring& text, UINT format = DT_LEFT);
+
 // Selects an object into a DC for a scope.
 class TSelectObject {
 public:

@@ -152,30 +152,9 @@ void TLabel::SetTransparent(bool value) {
     Invalidate();
 }
 
-namespace {
-
-// Text is measured on a memory DC kept for the process: it maps fonts and
-// counts pixels as a screen DC does, without asking the window system for
-// a DC each time.
-HDC MeasuringDC() {
-    static const HDC dc = CreateCompatibleDC(nullptr);
-    return dc;
-}
-
-}  // namespace
-
 SIZE TLabel::TextSize() {
-    HDC screen = MeasuringDC() ? nullptr : GetDC(nullptr);
-    HDC dc = screen ? screen : MeasuringDC();
-    RECT r = {0, 0, 0, 0};
-    {
-        TSelectObject sel(dc, Font().Handle());
-        std::wstring t = Text();
-        if (t.empty()) t = L" ";
-        DrawTextW(dc, t.c_str(), static_cast<int>(t.size()), &r, DT_CALCRECT | DT_LEFT);
-    }
-    if (screen) ReleaseDC(nullptr, screen);
-    return SIZE{r.right, r.bottom};
+    const std::wstring t = Text();
+    return MeasureText(Font().Handle(), t.empty() ? L" " : t);
 }
 
 void TLabel::AdjustSize() {
