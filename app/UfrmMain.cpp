@@ -79,14 +79,8 @@ constexpr int kPortPanelMaxWidth = 220;
 // Pixels a status-bar panel needs for its text (borders and margins included).
 int PanelWidth(tk::TStatusBar& bar, const std::wstring& text) {
     if (text.empty() || !bar.HandleAllocated()) return 0;
-    HDC dc = GetDC(bar.Handle());
-    if (!dc) return 0;
-    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(bar.Handle(), WM_GETFONT, 0, 0)));
-    SIZE size = {};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-    SelectObject(dc, old);
-    ReleaseDC(bar.Handle(), dc);
-    return size.cx + 12;
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(bar.Handle(), WM_GETFONT, 0, 0));
+    return tk::MeasureText(font, text, DT_SINGLELINE | DT_NOPREFIX).cx + 12;
 }
 
 void ShowHint(tk::TStatusBar& bar, const std::wstring& text) {
@@ -494,7 +488,10 @@ void TfrmMain::AddBenchControls() {
     ExportDialog1->SetDefaultExt(L"csv");
 
     // Sized to their texts as those change.
-    for (int i = 0; i < 5; ++i) StatusBar1->Panels().Add().SetWidth(0);
+    {
+        tk::TStatusPanels::TUpdate update(StatusBar1->Panels());
+        for (int i = 0; i < 5; ++i) StatusBar1->Panels().Add().SetWidth(0);
+    }
     // Terminal first: the store keeps about what the terminal shows.
     eventLog_.SetLimits(EventLog::kTerminalMaxBytes, EventLog::kTerminalMaxEvents);
 
@@ -1130,6 +1127,7 @@ void TfrmMain::UpdateStatusPanels() {
         p.SetWidth(panel == kPortPanel ? std::min(width, kPortPanelMaxWidth) : width);
     };
     const bool open = pwComm1->Active();
+    const tk::TStatusPanels::TUpdate update(StatusBar1->Panels());
     show(kPortPanel, PortPanelText(portMapping_.empty() ? pwComm1->ComName() : portMapping_, open));
     show(kPanelCounts, CountsPanelText(eventLog_.TotalRx(), eventLog_.TotalTx()));
     show(kPanelErrors, lineErrors_.Text());

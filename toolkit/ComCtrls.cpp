@@ -575,6 +575,12 @@ void TStatusPanels::Clear() {
     bar_->UpdatePanels();
 }
 
+void TStatusPanels::BeginUpdate() { ++bar_->updating_; }
+
+void TStatusPanels::EndUpdate() {
+    if (bar_->updating_ > 0 && --bar_->updating_ == 0) bar_->UpdatePanels();
+}
+
 TStatusBar::TStatusBar(TComponent* owner) : TWinControl(owner), panels_(this) {
     static bool initialised = [] {
         INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_BAR_CLASSES};
@@ -624,7 +630,7 @@ void TStatusBar::SetSizeGrip(bool value) {
 }
 
 void TStatusBar::UpdatePanels() {
-    if (!HandleAllocated()) return;
+    if (updating_ > 0 || !HandleAllocated()) return;
     HWND h = Handle();
     if (!shown_.known || shown_.simple != simplePanel_) {
         SendMessageW(h, SB_SIMPLE, simplePanel_, 0);

@@ -165,6 +165,20 @@ public:
     TStatusPanel& operator[](int index);
     TStatusPanel& Items(int index) { return (*this)[index]; }
     void Clear();
+    // Changes between these reach the bar's window together, at the end.
+    void BeginUpdate();
+    void EndUpdate();
+    // BeginUpdate for a scope.
+    class TUpdate {
+    public:
+        explicit TUpdate(TStatusPanels& panels) : panels_(panels) { panels_.BeginUpdate(); }
+        ~TUpdate() { panels_.EndUpdate(); }
+        TUpdate(const TUpdate&) = delete;
+        TUpdate& operator=(const TUpdate&) = delete;
+
+    private:
+        TStatusPanels& panels_;
+    };
 
 private:
     TStatusBar* bar_;
@@ -202,6 +216,7 @@ protected:
 
 private:
     TStatusPanels panels_;
+    int updating_ = 0;
     bool simplePanel_ = false;
     std::wstring simpleText_;
     bool sizeGrip_ = true;

@@ -696,10 +696,23 @@ TEST(StatusBar, ShowsThePanelsAfterEveryKindOfChange) {
     EXPECT_EQ(shown(0), L"x");
     EXPECT_EQ(shown(1), L"c");
 
+    {
+        // Held changes reach the window at the end of the update, all of them.
+        TStatusPanels::TUpdate update(sb->Panels());
+        sb->Panels()[0].SetWidth(70);
+        sb->Panels().Add().SetText(L"n");
+        sb->Panels()[1].SetText(L"c2");
+        EXPECT_EQ(edges().size(), 2u);
+        EXPECT_EQ(shown(1), L"c");
+    }
+    EXPECT_EQ(edges(), (std::vector<int>{70, 120, -1}));
+    EXPECT_EQ(shown(1), L"c2");
+    EXPECT_EQ(shown(2), L"n");
+
     sb->SetSizeGrip(false);  // a new window, told everything again
-    EXPECT_EQ(edges().size(), 2u);
+    EXPECT_EQ(edges().size(), 3u);
     EXPECT_EQ(shown(0), L"x");
-    EXPECT_EQ(shown(1), L"c");
+    EXPECT_EQ(shown(1), L"c2");
 }
 
 namespace {
