@@ -278,6 +278,34 @@ void TWinControl::UpdateBoundsFromWindow() {
     height_ = r.bottom - r.top;
 }
 
+namespace {
+
+// The frames windows of given styles get. AdjustWindowRectEx asks the
+// window system each time (about 40 us under Wine), and laying out
+// controls before their windows exist asks the same few questions over
+// and over. Forgotten when the system's settings change.
+struct TFrameCache {
+    struct TEntry {
+        DWORD style, exStyle;
+        bool menu;
+        RECT frame;
+    };
+    std::vector<TEntry> entries;
+
+    RECT Frame(DWORD style, DWORD exStyle, bool menu) {
+        for (const TEntry& e : entries)
+            if (e.style == style && e.exStyle == exStyle && e.menu == menu) return e.frame;
+        RECT frame = {0, 0, 0, 0};
+        AdjustWindowRectEx(&frame, style, menu, exStyle);
+        entries.push_back({style, exStyle, menu, frame});
+        return frame;
+    }
+};
+
+thread_local TFrameCache frames;
+
+}  // namespace
+
 RECT TWinControl::ClientRect() const {
     RECT r = {0, 0, 0, 0};
     if (handle_) {
@@ -287,8 +315,7 @@ RECT TWinControl::ClientRect() const {
     // No window yet: the outer size less the frame its styles would give.
     TCreateParams p;
     const_cast<TWinControl*>(this)->CreateParams(p);
-    RECT frame = {0, 0, 0, 0};
-    AdjustWindowRectEx(&frame, p.Style & ~(WS_VSCROLL | WS_HSCROLL), HasMenuBar(), p.ExStyle);
+    const RECT frame = frames.Frame(p.Style & ~(WS_VSCROLL | WS_HSCROLL), p.ExStyle, HasMenuBar());
     r.right = std::max(0L, width_ - (frame.right - frame.left));
     r.bottom = std::max(0L, height_ - (frame.bottom - frame.top));
     return r;
@@ -654,6 +681,10 @@ void TWinControl::ShowPopup(LPARAM pos) {
 
 void TWinControl::WndProc(TMessage& m) {
     switch (m.Msg) {
+        case WM_SETTINGCHANGE:
+        case WM_DPICHANGED:
+            frames.entries.clear();
+            break;
         case WM_COMMAND:
             if (m.LParam == 0) {
                 if (HIWORD(m.WParam) <= 1 && TMenuItem::DispatchCommand(LOWORD(m.WParam))) {
