@@ -466,6 +466,17 @@ TCustomListControl::~TCustomListControl() {
     delete items_;
 }
 
+void TCustomListControl::RefillWindow(UINT reset, UINT reserve, UINT add) {
+    HWND h = Handle();
+    SendMessageW(h, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(h, reset, 0, 0);
+    if (reserve) SendMessageW(h, reserve, static_cast<WPARAM>(items_->Count()), 0);
+    for (int i = 0; i < items_->Count(); ++i)
+        SendMessageW(h, add, 0, reinterpret_cast<LPARAM>(items_->List().Strings(i).c_str()));
+    SendMessageW(h, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(h, nullptr, TRUE);
+}
+
 void TCustomListControl::SetSorted(bool value) {
     if (value == sorted_) return;
     sorted_ = value;
@@ -498,15 +509,8 @@ void TListBox::SyncItems() {
         windowStale_ = true;
         return;
     }
-    HWND h = Handle();
-    SendMessageW(h, WM_SETREDRAW, FALSE, 0);
-    SendMessageW(h, LB_RESETCONTENT, 0, 0);
-    SendMessageW(h, LB_INITSTORAGE, static_cast<WPARAM>(items_->Count()), 0);
-    for (int i = 0; i < items_->Count(); ++i)
-        SendMessageW(h, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items_->List().Strings(i).c_str()));
-    SendMessageW(h, LB_SETCURSEL, static_cast<WPARAM>(itemIndex_), 0);
-    SendMessageW(h, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(h, nullptr, TRUE);
+    RefillWindow(LB_RESETCONTENT, LB_INITSTORAGE, LB_ADDSTRING);
+    SendMessageW(Handle(), LB_SETCURSEL, static_cast<WPARAM>(itemIndex_), 0);
     windowStale_ = false;
 }
 
@@ -575,16 +579,7 @@ void TComboBox::SyncItems() {
     if (!HandleAllocated()) return;
     HWND h = Handle();
     std::wstring text = style_ == csDropDown ? Text() : L"";
-    // The list updates its scroll bar and repaints once, not per item.
-    const bool batch = items_->Count() > 1;
-    if (batch) SendMessageW(h, WM_SETREDRAW, FALSE, 0);
-    SendMessageW(h, CB_RESETCONTENT, 0, 0);
-    for (int i = 0; i < items_->Count(); ++i)
-        SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items_->List().Strings(i).c_str()));
-    if (batch) {
-        SendMessageW(h, WM_SETREDRAW, TRUE, 0);
-        InvalidateRect(h, nullptr, TRUE);
-    }
+    RefillWindow(CB_RESETCONTENT, 0, CB_ADDSTRING);
     if (itemIndex_ >= items_->Count()) itemIndex_ = -1;
     SendMessageW(h, CB_SETCURSEL, static_cast<WPARAM>(itemIndex_), 0);
     if (style_ == csDropDown && itemIndex_ < 0) SetWindowTextW(h, text.c_str());

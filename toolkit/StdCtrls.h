@@ -230,6 +230,10 @@ protected:
     friend class TItemStrings;
     // The window shows the items anew (after a batch, or a new window).
     virtual void SyncItems() = 0;
+    // Puts the items into the window with drawing off, so that the list
+    // sets its scroll bar and repaints once, not once per item. `reset`,
+    // `reserve` (0: none) and `add` are the control's own messages.
+    void RefillWindow(UINT reset, UINT reserve, UINT add);
     virtual void ItemInserted(int index, const std::wstring& s) = 0;
     virtual void ItemDeleted(int index) = 0;
     TItemStrings* items_;
